@@ -1,0 +1,52 @@
+// Command line and run settings.
+//
+// Conventions: the command line is the only source of settings. Options are
+// slash options ("/t:32768"); a value that is not a number reads as 0 and is
+// mapped like any other value. Nothing here prints except the usage text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pulsemill {
+
+struct RunSettings {
+  std::string inputPath;        // input WAVE file; empty when none was given
+  std::string outputPath;       // output DSDIFF file (derived "<stem>.dff" by default)
+  int dsdRate = 256;            // 64, 128 or 256; may be raised by resolveRateAndTaps
+  int tapCount = 0;             // 0 = not given, else 2048 .. 65536 (powers of two)
+  double kaiserAlpha = 10.0;    // window shape; never 0 (0 and text read as 8.0)
+  int blockFrames = 1024;       // stereo frames per block: 512, 1024 or 2048
+  int shaperPreset = 0;         // "/p:" value as given; see selectShaperPattern
+  std::int64_t normalizeOffset = 0;  // gain offset, int32 range as parsed; lowered per retry
+  bool retryOnClip = false;     // "/r": retry a clipped conversion with a lower gain
+  bool debugDumps = false;      // "/d": diagnostic files and console lines
+  int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
+};
+
+// Parses argv[1 .. argc-1]. Returns true with `settings` filled; returns
+// false after printing the usage text when the argument count is not 1 .. 9
+// or no input name was given (the caller then ends with status 1).
+bool parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
+
+// Writes the fifteen usage lines to standard output.
+void printUsage();
+
+// The part of `source` before its extension: the last full stop after the
+// last separator ('\\', ':' or '/'); a full stop at index 0 is no extension.
+// Empty when nothing precedes the cut point. The output name is stem + ".dff".
+std::string deriveOutputStem(const std::string& source);
+
+// Value readers of the options. parseIntValue: optional white space, sign,
+// decimal digits, stops at the first other character, 0 without digits,
+// clamped to the int32 range. parseDecimalValue: the same with an optional
+// decimal point and exponent; anything that is not a decimal number
+// ("inf", "nan", hex) is 0.0, and a decimal beyond the double range is +-inf.
+std::int32_t parseIntValue(const char* text);
+double parseDecimalValue(const char* text);
+
+// Table mappings of the "/t:" and "/s:" values.
+int mapTapCount(std::int32_t value);
+int mapBlockFrames(std::int32_t value);
+
+}  // namespace pulsemill

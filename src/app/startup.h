@@ -1,0 +1,28 @@
+// Start-up: the entry point's sequence and the rate-dependent parameters.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace pulsemill {
+
+struct RateChoice {
+  int dsdRate;          // effective DSD multiple: 64, 128 or 256
+  int oversampleRatio;  // output rate / input rate: 64, 128 or 256
+  int tapCount;         // effective filter length, a multiple of the ratio
+};
+
+// Effective DSD rate, ratio and tap count for an input rate (Hz), the
+// requested DSD multiple and the requested tap count (0 = not given).
+RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
+                              int requestedTapCount);
+
+// "C:\TEMP\DSD%d_T%d_" with the effective DSD multiple and tap count.
+std::string formatDebugPrefix(int dsdRate, int tapCount);
+
+// The whole program: parses, opens and validates the input, resolves the
+// parameters, prints the parameter line and runs the conversion. Returns the
+// process exit status (0 done, 1 usage/open/header/write failure, 2 clip).
+int runPulsemill(int argc, const char* const* argv);
+
+}  // namespace pulsemill

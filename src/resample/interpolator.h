@@ -1,0 +1,98 @@
+// Polyphase interpolator: raises a block of frames by the ratio L with the
+// FIR kernel, keeping the filter history between blocks.
+//
+// Conventions: a frame is one sample of one channel at the input rate; an
+// output is one sample at the DSD rate (L outputs per frame). Output o of a
+// block is gain * (sum over the kernel taps f that meet a frame, in
+// increasing f, of frame value * kernel[f]) -- the zero-stuffed correlation
+// over T taps with only the T/L non-zero terms evaluated, in the same order.
+//
+// Memory layout (ours, not the zero-stuffed one): each channel keeps compact
+// frames, history first. The kernel is re-laid once per run so that the taps
+// of each phase are contiguous; output o = q*L + p reads frames q .. q + M of
+// the buffer (M = T/L) against the M + 1 taps of phase p, one of which is a
+// zero pad. Adding the padded zero product never changes a sum that starts at
+// +0.0, so the bits equal the formula's.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace pulsemill {
+
+// Phases handled together by every kernel variant; every ratio is a multiple.
+constexpr int kPhaseGroup = 8;
+// Frames a kernel may read past the last frame it is asked for (lanes of the
+// last pass whose outputs are dropped). Frame buffers are padded by this.
+constexpr int kFramePadding = 32;
+
+// Heap array of doubles aligned to a cache line, zero-filled.
+struct AlignedDoubles {
+  struct Free { void operator()(double* p) const; };
+  std::unique_ptr<double[], Free> data;
+  std::size_t size = 0;
+  bool allocate(std::size_t count);  // false when out of memory
+  double* get() const { return data.get(); }
+};
+
+// Instruction-set variants of the interpolation kernel. The portable one is
+// always built; the others are used only where the CPU supports them.
+enum class InterpolatorIsa { Generic, X86_64_V3, X86_64_V4 };
+
+bool isaSupported(InterpolatorIsa isa);
+InterpolatorIsa bestInterpolatorIsa();  // the widest the CPU supports
+const char* isaName(InterpolatorIsa isa);
+
+// Kernel contract: writes out[q*ratio + p] for q0 <= q < q1 and all phases
+// p; reads frames[q0 .. q0 + roundUp(q1 - q0, lanes) + paddedTaps - 1],
+// where lanes <= kFramePadding. `taps` is PhaseKernel::taps.
+using InterpolateFn = void (*)(const double* taps, int paddedTaps, int ratio,
+                               const double* frames, int q0, int q1,
+                               double gain, double* out);
+
+// The kernel re-laid per phase, built once per run.
+struct PhaseKernel {
+  int ratio = 0;        // L: 64, 128 or 256
+  int tapCount = 0;     // T, a multiple of L
+  int tapsPerPhase = 0; // M = T / L (the printed "coefcount")
+  int paddedTaps = 0;   // M + 1
+  // [L / kPhaseGroup groups][paddedTaps][kPhaseGroup phases]: entry
+  // (g, m, j) is the tap of phase p = g*8 + j that meets frame q + m.
+  AlignedDoubles taps;
+  InterpolatorIsa isa = InterpolatorIsa::Generic;
+  InterpolateFn kernel = nullptr;  // variant chosen at layout time
+};
+
+// Lays out `kernel` (T taps) for ratio L and picks the kernel variant.
+// Returns false when out of memory.
+bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio,
+                       PhaseKernel& out,
+                       InterpolatorIsa isa = bestInterpolatorIsa());
+
+// One channel's frames: M history frames (oldest first, zero at the start of
+// an attempt), then the current block's frames, then kFramePadding.
+struct UpsampleBuffer {
+  AlignedDoubles frames;
+  int historyFrames = 0;  // M
+  double* block() const { return frames.get() + historyFrames; }
+};
+
+// Allocates and zeroes a buffer for blocks of up to blockFrames frames.
+bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel,
+                        int blockFrames);
+
+// Outputs of frames [q0, q1) of one channel into out (indices q*L .. ).
+void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in,
+                       int q0, int q1, double gain, double* out);
+
+// Keeps the newest M frames (of history + the n block frames) as history.
+void shiftHistory(UpsampleBuffer& buffer, int n);
+
+// One block of both channels: n * L outputs each into upLeft / upRight
+// (spread over the OpenMP threads), then the history step.
+void interpolateBlock(double* upLeft, double* upRight,
+                      const PhaseKernel& kernel, UpsampleBuffer& inLeft,
+                      UpsampleBuffer& inRight, int n, double gain);
+
+}  // namespace pulsemill
