@@ -1,0 +1,128 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace testsupport {
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/pulsemill-test-XXXXXX";
+  std::vector<char> buf(pattern.begin(), pattern.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+TempDir::~TempDir() {
+  // Links in the folder are removed, never what they point at.
+  runShell("rm -rf '" + path_ + "'");
+}
+
+static std::string slurp(int fd) {
+  std::string text;
+  lseek(fd, 0, SEEK_SET);
+  char chunk[65536];
+  for (;;) {
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got <= 0) break;
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  return text;
+}
+
+RunResult runProgram(const std::string& program, const std::vector<std::string>& args,
+                     const std::string& workDir, const std::vector<std::string>& env) {
+  char outName[] = "/tmp/pulsemill-out-XXXXXX";
+  char errName[] = "/tmp/pulsemill-err-XXXXXX";
+  int outFd = mkstemp(outName);
+  int errFd = mkstemp(errName);
+  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+  unlink(outName);
+  unlink(errName);
+
+  std::vector<std::string> envText;
+  for (char** e = environ; *e; ++e) envText.emplace_back(*e);
+  for (const auto& extra : env) envText.push_back(extra);
+  std::vector<char*> envp;
+  for (auto& e : envText) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  std::vector<std::string> argText;
+  argText.push_back(program);
+  argText.insert(argText.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (auto& a : argText) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  RunResult result;
+  pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    if (!workDir.empty() && chdir(workDir.c_str()) != 0) _exit(127);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    int nullFd = open("/dev/null", O_RDONLY);
+    if (nullFd >= 0) dup2(nullFd, 0);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+  else if (WIFSIGNALED(status)) result.exitStatus = 128 + WTERMSIG(status);
+  result.out = slurp(outFd);
+  result.err = slurp(errFd);
+  close(outFd);
+  close(errFd);
+  return result;
+}
+
+int runShell(const std::string& command) {
+  int status = std::system(command.c_str());
+  if (status == -1) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::uint8_t> readFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<std::uint8_t>((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+}
+
+void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string readFileText(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string sha256OfFile(const std::string& path) {
+  RunResult r = runProgram("/usr/bin/sha256sum", {path});
+  return r.out.substr(0, 64);
+}
+
+}  // namespace testsupport
