@@ -19,13 +19,9 @@
 #include <cstdint>
 #include <memory>
 
-namespace pulsemill {
+#include "resample/interpolator_layout.h"
 
-// Phases handled together by every kernel variant; every ratio is a multiple.
-constexpr int kPhaseGroup = 8;
-// Frames a kernel may read past the last frame it is asked for (lanes of the
-// last pass whose outputs are dropped). Frame buffers are padded by this.
-constexpr int kFramePadding = 32;
+namespace pulsemill {
 
 // Heap array of doubles aligned to a cache line, zero-filled.
 struct AlignedDoubles {

@@ -1,0 +1,173 @@
+#include "app/command_line.h"
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+
+namespace pulsemill {
+
+namespace {
+
+constexpr int kMaxUserArguments = 9;
+
+bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+bool equalsEither(const char* arg, const char* upper, const char* lower) {
+  return std::strcmp(arg, upper) == 0 || std::strcmp(arg, lower) == 0;
+}
+
+// "/x:" prefix in either case; the value is the text after the colon.
+bool beginsWithOption(const char* arg, char lowerLetter) {
+  return arg[0] == '/' &&
+         (arg[1] == lowerLetter || arg[1] == std::toupper(static_cast<unsigned char>(lowerLetter))) &&
+         arg[2] == ':';
+}
+
+}  // namespace
+
+std::int32_t parseIntValue(const char* text) {
+  const char* p = text;
+  while (isBlank(*p)) ++p;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = (*p++ == '-');
+  // Accumulate as a negative number so that INT32_MIN is reachable; saturate.
+  const std::int64_t limit = negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
+                                      : std::numeric_limits<std::int32_t>::max();
+  std::int64_t value = 0;
+  for (; isDigit(*p); ++p) {
+    value = value * 10 + (*p - '0');
+    if (value > limit) value = limit;
+  }
+  return static_cast<std::int32_t>(negative ? -value : value);
+}
+
+double parseDecimalValue(const char* text) {
+  // Only the decimal grammar is accepted: the longest prefix of the form
+  // [blanks][sign]digits[.digits][(e|E)[sign]digits] with at least one digit
+  // in the mantissa. That prefix alone goes to strtod, which would otherwise
+  // also take "inf", "nan" and hexadecimal forms.
+  const char* p = text;
+  while (isBlank(*p)) ++p;
+  const char* start = p;
+  if (*p == '+' || *p == '-') ++p;
+  int mantissaDigits = 0;
+  while (isDigit(*p)) ++p, ++mantissaDigits;
+  if (*p == '.') {
+    ++p;
+    while (isDigit(*p)) ++p, ++mantissaDigits;
+  }
+  if (mantissaDigits == 0) return 0.0;
+  if (*p == 'e' || *p == 'E') {
+    const char* q = p + 1;
+    if (*q == '+' || *q == '-') ++q;
+    if (isDigit(*q)) {
+      while (isDigit(*q)) ++q;
+      p = q;
+    }
+  }
+  std::string number(start, p);
+  return std::strtod(number.c_str(), nullptr);
+}
+
+int mapTapCount(std::int32_t value) {
+  for (int taps = 65536; taps > 2048; taps /= 2) {
+    if (value >= taps) return taps;
+  }
+  return 2048;
+}
+
+int mapBlockFrames(std::int32_t value) {
+  if (value >= 2048) return 2048;
+  if (value >= 513) return 1024;
+  return 512;
+}
+
+std::string deriveOutputStem(const std::string& source) {
+  std::size_t nameStart = 0;
+  std::size_t dotPos = 0;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    char c = source[i];
+    if (c == '\\' || c == ':' || c == '/') {
+      nameStart = i + 1;
+      dotPos = 0;
+    } else if (c == '.') {
+      dotPos = i;
+    }
+  }
+  std::size_t cut = dotPos != 0 ? dotPos : source.size();
+  if (nameStart >= cut) return std::string();
+  return source.substr(0, cut);
+}
+
+void printUsage() {
+  static const char* const kLines[] = {
+      "Pulsemill  - Version1.5 - \n",
+      "pulsemill.exe infile <outfile> </DSD256> </r> </t:32768> </k:10> </p:5>\n",
+      " <..> option paramater is follow.\n",
+      " </DSD oversample> /DSD64 or /DSD128 or /DSD256(default)\n",
+      " </r: Retry again to set normalize offset -1 position until 10 times>\n",
+      " </n: normalize offset> -1...-N or 1...N number\n",
+      " </k: Kaiser Window Alpha Value> ex /k:4../k:16 /k:10(default)\n",
+      " </t: tap count> /t:2048 or /t:4096 or /t:8192 or /t:16384 or /t:32768(default) /t:65536\n",
+      " </p: 7Th Noise Shaper pattern number> 1...5 number\n",
+      "   1 = NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n",
+      "   2 = NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42(degfault)\n",
+      "   3 = NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n",
+      "   4 = NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n",
+      "   5 = NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n",
+      "ex. pulsemill.exe \"c:\\data\\aaa.wav\" /p:5\n",
+  };
+  for (const char* line : kLines) std::fputs(line, stdout);
+}
+
+bool parseCommandLine(int argc, const char* const* argv, RunSettings& settings) {
+  settings = RunSettings();
+  const int userArguments = argc - 1;
+  if (userArguments < 1 || userArguments > kMaxUserArguments) {
+    printUsage();
+    return false;
+  }
+  bool haveInput = false;
+  for (int position = 1; position <= userArguments; ++position) {
+    const char* arg = argv[position];
+    if (equalsEither(arg, "/DSD256", "/dsd256")) {
+      settings.dsdRate = 256;
+    } else if (equalsEither(arg, "/DSD128", "/dsd128")) {
+      settings.dsdRate = 128;
+    } else if (equalsEither(arg, "/DSD64", "/dsd64")) {
+      settings.dsdRate = 64;
+    } else if (beginsWithOption(arg, 's')) {
+      settings.blockFrames = mapBlockFrames(parseIntValue(arg + 3));
+    } else if (beginsWithOption(arg, 't')) {
+      settings.tapCount = mapTapCount(parseIntValue(arg + 3));
+    } else if (beginsWithOption(arg, 'k')) {
+      double alpha = parseDecimalValue(arg + 3);
+      settings.kaiserAlpha = alpha == 0.0 ? 8.0 : alpha;
+    } else if (beginsWithOption(arg, 'p')) {
+      settings.shaperPreset = parseIntValue(arg + 3);
+    } else if (equalsEither(arg, "/d", "/D")) {
+      settings.debugDumps = true;
+    } else if (beginsWithOption(arg, 'n')) {
+      settings.normalizeOffset = parseIntValue(arg + 3);
+    } else if (equalsEither(arg, "/r", "/R")) {
+      settings.retryOnClip = true;
+    } else if (position == 1) {
+      settings.inputPath = arg;
+      settings.outputPath = deriveOutputStem(settings.inputPath) + ".dff";
+      haveInput = true;
+    } else if (position == 2) {
+      settings.outputPath = arg;
+    }
+    // Plain arguments at position 3 or later are ignored.
+  }
+  if (!haveInput) {
+    printUsage();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace pulsemill

@@ -1,0 +1,80 @@
+#include "dsdiff/dsdiff_writer.h"
+
+#include <cstring>
+
+#include "wave/fatal_io.h"
+
+namespace pulsemill {
+
+namespace {
+
+void putBe64(std::uint8_t* p, std::uint64_t value) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<std::uint8_t>(value >> (56 - 8 * i));
+}
+
+void putBe32(std::uint8_t* p, std::uint32_t value) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<std::uint8_t>(value >> (24 - 8 * i));
+}
+
+void putId(std::uint8_t* p, const char* id) { std::memcpy(p, id, 4); }
+
+constexpr long kFormSizeOffset = 4;
+constexpr long kRateOffset = 60;
+constexpr long kDataSizeOffset = 122;
+
+void writeOrFail(std::FILE* out, const void* bytes, std::size_t count) {
+  if (std::fwrite(bytes, 1, count, out) != count) failWrite(out);
+}
+
+void patchBe64(std::FILE* out, long offset, std::uint64_t value) {
+  std::uint8_t field[8];
+  putBe64(field, value);
+  if (std::fseek(out, offset, SEEK_SET) != 0) failWrite(out);  // e.g. a pipe
+  writeOrFail(out, field, sizeof field);
+}
+
+}  // namespace
+
+void fillDsdiffHeader(std::uint8_t header[kDsdiffHeaderSize], std::uint32_t dsdSampleRate) {
+  std::memset(header, 0, kDsdiffHeaderSize);
+  putId(header + 0, "FRM8");     // form size at 4, patched at the end
+  putId(header + 12, "DSD ");
+  putId(header + 16, "FVER");
+  putBe64(header + 20, 4);
+  header[28] = 1;                // version 1.4.0.0
+  header[29] = 4;
+  putId(header + 32, "PROP");
+  putBe64(header + 36, 74);      // 4 + FS (16) + CHNL (22) + CMPR (32)
+  putId(header + 44, "SND ");
+  putId(header + 48, "FS  ");
+  putBe64(header + 52, 4);
+  putBe32(header + kRateOffset, dsdSampleRate);
+  putId(header + 64, "CHNL");
+  putBe64(header + 68, 10);
+  header[76] = 0;
+  header[77] = 2;                // two channels
+  putId(header + 78, "SLFT");
+  putId(header + 82, "SRGT");
+  putId(header + 86, "CMPR");
+  putBe64(header + 90, 20);      // 4 + 1 + 14 + pad 1
+  putId(header + 98, "DSD ");
+  header[102] = 14;
+  std::memcpy(header + 103, "not compressed", 14);
+  header[117] = 0;               // pad to even length
+  putId(header + 118, "DSD ");   // sound data size at 122, patched at the end
+}
+
+void writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate) {
+  std::uint8_t header[kDsdiffHeaderSize];
+  fillDsdiffHeader(header, dsdSampleRate);
+  writeOrFail(out, header, kRateOffset);
+  writeOrFail(out, header + kRateOffset, 4);
+  writeOrFail(out, header + kRateOffset + 4, kDsdiffHeaderSize - kRateOffset - 4);
+}
+
+void patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes) {
+  patchBe64(out, kFormSizeOffset, dataBytes + kDsdiffFormOverhead);
+  patchBe64(out, kDataSizeOffset, dataBytes);
+}
+
+}  // namespace pulsemill

@@ -1,0 +1,116 @@
+#include "resample/interpolator.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "resample/interpolator_kernels.h"
+
+namespace pulsemill {
+
+void AlignedDoubles::Free::operator()(double* p) const { std::free(p); }
+
+bool AlignedDoubles::allocate(std::size_t count) {
+  constexpr std::size_t kAlign = 64;
+  std::size_t bytes = (count * sizeof(double) + kAlign - 1) / kAlign * kAlign;
+  double* p = static_cast<double*>(std::aligned_alloc(kAlign, bytes > 0 ? bytes : kAlign));
+  data.reset(p);
+  size = p != nullptr ? count : 0;
+  if (p == nullptr) return false;
+  std::memset(p, 0, bytes);
+  return true;
+}
+
+bool isaSupported(InterpolatorIsa isa) {
+  switch (isa) {
+    case InterpolatorIsa::Generic: return true;
+    case InterpolatorIsa::X86_64_V3: return __builtin_cpu_supports("x86-64-v3");
+    case InterpolatorIsa::X86_64_V4: return __builtin_cpu_supports("x86-64-v4");
+  }
+  return false;
+}
+
+InterpolatorIsa bestInterpolatorIsa() {
+  if (isaSupported(InterpolatorIsa::X86_64_V4)) return InterpolatorIsa::X86_64_V4;
+  if (isaSupported(InterpolatorIsa::X86_64_V3)) return InterpolatorIsa::X86_64_V3;
+  return InterpolatorIsa::Generic;
+}
+
+const char* isaName(InterpolatorIsa isa) {
+  switch (isa) {
+    case InterpolatorIsa::Generic: return "generic";
+    case InterpolatorIsa::X86_64_V3: return "x86-64-v3";
+    case InterpolatorIsa::X86_64_V4: return "x86-64-v4";
+  }
+  return "unknown";
+}
+
+static InterpolateFn kernelFor(InterpolatorIsa isa) {
+  switch (isa) {
+    case InterpolatorIsa::X86_64_V4: return interpolateKernelX86_64_V4;
+    case InterpolatorIsa::X86_64_V3: return interpolateKernelX86_64_V3;
+    case InterpolatorIsa::Generic: break;
+  }
+  return interpolateKernelGeneric;
+}
+
+bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio, PhaseKernel& out,
+                       InterpolatorIsa isa) {
+  out.ratio = ratio;
+  out.tapCount = tapCount;
+  out.tapsPerPhase = tapCount / ratio;
+  out.paddedTaps = out.tapsPerPhase + 1;
+  out.isa = isaSupported(isa) ? isa : InterpolatorIsa::Generic;
+  out.kernel = kernelFor(out.isa);
+  const int m = out.tapsPerPhase;
+  const int padded = out.paddedTaps;
+  if (!out.taps.allocate(static_cast<std::size_t>(ratio) * padded)) return false;
+  double* taps = out.taps.get();
+  // Output q*L + p meets frames q .. q+M-1 (p = 0) or q+1 .. q+M (p > 0);
+  // both are read as frames q .. q+M against M+1 taps, the unused end a zero.
+  for (int p = 0; p < ratio; ++p) {
+    double* base = taps + static_cast<std::size_t>(p / kPhaseGroup) * padded * kPhaseGroup +
+                   p % kPhaseGroup;
+    for (int k = 0; k < m; ++k) {
+      int slot = p == 0 ? k : k + 1;
+      int f = (ratio - p) % ratio + k * ratio;
+      base[static_cast<std::size_t>(slot) * kPhaseGroup] = kernel[f];
+    }
+  }
+  return true;
+}
+
+bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel, int blockFrames) {
+  buffer.historyFrames = kernel.tapsPerPhase;
+  return buffer.frames.allocate(static_cast<std::size_t>(kernel.tapsPerPhase) + blockFrames +
+                                kFramePadding + 1);
+}
+
+void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in, int q0, int q1,
+                       double gain, double* out) {
+  kernel.kernel(kernel.taps.get(), kernel.paddedTaps, kernel.ratio, in.frames.get(), q0, q1, gain,
+                out);
+}
+
+void shiftHistory(UpsampleBuffer& buffer, int n) {
+  double* frames = buffer.frames.get();
+  std::memmove(frames, frames + n, static_cast<std::size_t>(buffer.historyFrames) * sizeof(double));
+}
+
+void interpolateBlock(double* upLeft, double* upRight, const PhaseKernel& kernel,
+                      UpsampleBuffer& inLeft, UpsampleBuffer& inRight, int n, double gain) {
+  // Work items: runs of kChunkFrames frames of one channel; a multiple of
+  // every variant's frames per pass.
+  constexpr int kChunkFrames = 48;
+  const int chunks = (n + kChunkFrames - 1) / kChunkFrames;
+#pragma omp parallel for schedule(dynamic)
+  for (int item = 0; item < 2 * chunks; ++item) {
+    const bool left = item < chunks;
+    const int q0 = (left ? item : item - chunks) * kChunkFrames;
+    const int q1 = q0 + kChunkFrames < n ? q0 + kChunkFrames : n;
+    interpolateFrames(kernel, left ? inLeft : inRight, q0, q1, gain, left ? upLeft : upRight);
+  }
+  shiftHistory(inLeft, n);
+  shiftHistory(inRight, n);
+}
+
+}  // namespace pulsemill
