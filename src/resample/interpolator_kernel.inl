@@ -1,7 +1,9 @@
 // Interpolation kernel body, compiled once per instruction-set variant.
 //
 // The including file defines, inside its own namespace:
-//   VecD        a GCC vector of kLanes doubles (unaligned access allowed),
+//   VecD        the target's vector of kLanes doubles, with the inline
+//               operations zeroVec, loadVec / storeVec (unaligned),
+//               broadcastVec (from memory), mulVec and addVec,
 //   kLanes      doubles per vector,
 //   kAccPerPhase accumulator vectors per phase (frames per pass =
 //               kLanes * kAccPerPhase <= kFramePadding),
@@ -13,21 +15,13 @@
 // increasing m, one multiply then one add per tap (no fused multiply-add),
 // starting from +0.0 -- exactly the order of the scalar formula.
 
-static inline VecD loadVec(const double* p) {
-  VecD v;
-  __builtin_memcpy(&v, p, sizeof v);
-  return v;
-}
-
-static inline void storeVec(double* p, VecD v) { __builtin_memcpy(p, &v, sizeof v); }
-
 static void interpolateKernel(const double* taps, int paddedTaps, int ratio,
                               const double* frames, int q0, int q1, double gain,
                               double* out) {
   constexpr int kFramesPerPass = kLanes * kAccPerPhase;
   static_assert(kFramesPerPass <= kFramePadding, "pass reads past the padding");
   const int groups = ratio / kPhaseGroup;
-  const VecD gainVec = VecD{} + gain;
+  const VecD gainVec = broadcastVec(&gain);
 
   for (int q = q0; q < q1; q += kFramesPerPass) {
     const int framesHere = q1 - q < kFramesPerPass ? q1 - q : kFramesPerPass;
@@ -35,20 +29,25 @@ static void interpolateKernel(const double* taps, int paddedTaps, int ratio,
     for (int g = 0; g < groups; ++g) {
       const double* groupTaps = taps + static_cast<std::size_t>(g) * paddedTaps * kPhaseGroup;
       VecD acc[kPhaseGroup][kAccPerPhase];
+#pragma GCC unroll 8
       for (int p = 0; p < kPhaseGroup; ++p)
-        for (int a = 0; a < kAccPerPhase; ++a) acc[p][a] = VecD{};
+#pragma GCC unroll 4
+        for (int a = 0; a < kAccPerPhase; ++a) acc[p][a] = zeroVec();
 
       // The one loop worth tuning: every frame vector is loaded once and
       // shared by the eight phases, each tap broadcast once per phase.
       for (int m = 0; m < paddedTaps; ++m) {
         VecD x[kAccPerPhase];
+#pragma GCC unroll 4
         for (int a = 0; a < kAccPerPhase; ++a) x[a] = loadVec(window + m + a * kLanes);
         const double* tapRow = groupTaps + static_cast<std::size_t>(m) * kPhaseGroup;
+#pragma GCC unroll 8
         for (int p = 0; p < kPhaseGroup; ++p) {
-          const VecD tap = VecD{} + tapRow[p];
+          const VecD tap = broadcastVec(tapRow + p);
+#pragma GCC unroll 4
           for (int a = 0; a < kAccPerPhase; ++a) {
-            const VecD product = x[a] * tap;
-            acc[p][a] = acc[p][a] + product;
+            const VecD product = mulVec(x[a], tap);
+            acc[p][a] = addVec(acc[p][a], product);
           }
         }
       }
@@ -57,7 +56,7 @@ static void interpolateKernel(const double* taps, int paddedTaps, int ratio,
       // g*8 .. g*8+7 are eight consecutive outputs.
       alignas(64) double tile[kPhaseGroup][kFramesPerPass];
       for (int p = 0; p < kPhaseGroup; ++p)
-        for (int a = 0; a < kAccPerPhase; ++a) storeVec(&tile[p][a * kLanes], acc[p][a] * gainVec);
+        for (int a = 0; a < kAccPerPhase; ++a) storeVec(&tile[p][a * kLanes], mulVec(acc[p][a], gainVec));
       double* dst = out + static_cast<std::size_t>(q) * ratio + g * kPhaseGroup;
       for (int f = 0; f < framesHere; ++f) {
         double* row = dst + static_cast<std::size_t>(f) * ratio;

@@ -1,4 +1,6 @@
 // Interpolation kernel, portable x86-64 (SSE2) variant: 2 lanes.
+#include <emmintrin.h>
+
 #include <cstddef>
 
 #include "resample/interpolator_kernels.h"
@@ -7,9 +9,16 @@ namespace pulsemill {
 namespace {
 namespace isa_generic {
 
-typedef double VecD __attribute__((vector_size(16), aligned(8)));
+typedef __m128d VecD;
 constexpr int kLanes = 2;
 constexpr int kAccPerPhase = 1;
+
+inline VecD zeroVec() { return _mm_setzero_pd(); }
+inline VecD loadVec(const double* p) { return _mm_loadu_pd(p); }
+inline void storeVec(double* p, VecD v) { _mm_storeu_pd(p, v); }
+inline VecD broadcastVec(const double* p) { return _mm_load1_pd(p); }
+inline VecD mulVec(VecD a, VecD b) { return _mm_mul_pd(a, b); }
+inline VecD addVec(VecD a, VecD b) { return _mm_add_pd(a, b); }
 
 #include "resample/interpolator_kernel.inl"
 

@@ -1,4 +1,6 @@
 // Interpolation kernel, x86-64-v3 (AVX2) variant: 4 lanes, built with -march=x86-64-v3.
+#include <immintrin.h>
+
 #include <cstddef>
 
 #include "resample/interpolator_kernels.h"
@@ -7,9 +9,16 @@ namespace pulsemill {
 namespace {
 namespace isa_x86_64_v3 {
 
-typedef double VecD __attribute__((vector_size(32), aligned(8)));
+typedef __m256d VecD;
 constexpr int kLanes = 4;
 constexpr int kAccPerPhase = 1;
+
+inline VecD zeroVec() { return _mm256_setzero_pd(); }
+inline VecD loadVec(const double* p) { return _mm256_loadu_pd(p); }
+inline void storeVec(double* p, VecD v) { _mm256_storeu_pd(p, v); }
+inline VecD broadcastVec(const double* p) { return _mm256_broadcast_sd(p); }
+inline VecD mulVec(VecD a, VecD b) { return _mm256_mul_pd(a, b); }
+inline VecD addVec(VecD a, VecD b) { return _mm256_add_pd(a, b); }
 
 #include "resample/interpolator_kernel.inl"
 

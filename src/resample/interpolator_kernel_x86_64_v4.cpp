@@ -1,4 +1,6 @@
 // Interpolation kernel, x86-64-v4 (AVX-512) variant: 8 lanes, built with -march=x86-64-v4.
+#include <immintrin.h>
+
 #include <cstddef>
 
 #include "resample/interpolator_kernels.h"
@@ -7,9 +9,16 @@ namespace pulsemill {
 namespace {
 namespace isa_x86_64_v4 {
 
-typedef double VecD __attribute__((vector_size(64), aligned(8)));
+typedef __m512d VecD;
 constexpr int kLanes = 8;
 constexpr int kAccPerPhase = 3;
+
+inline VecD zeroVec() { return _mm512_setzero_pd(); }
+inline VecD loadVec(const double* p) { return _mm512_loadu_pd(p); }
+inline void storeVec(double* p, VecD v) { _mm512_storeu_pd(p, v); }
+inline VecD broadcastVec(const double* p) { return _mm512_set1_pd(*p); }
+inline VecD mulVec(VecD a, VecD b) { return _mm512_mul_pd(a, b); }
+inline VecD addVec(VecD a, VecD b) { return _mm512_add_pd(a, b); }
 
 #include "resample/interpolator_kernel.inl"
 
