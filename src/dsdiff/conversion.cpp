@@ -2,7 +2,6 @@
 
 #include <chrono>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <vector>
 
@@ -14,6 +13,9 @@ namespace pulsemill {
 namespace {
 
 constexpr int kBlocksPerDot = 26;
+// Work item of the interpolation: a run of frames of one channel, a multiple
+// of every kernel variant's frames per pass.
+constexpr int kChunkFrames = 48;
 
 long long nowMilliseconds() {
   using namespace std::chrono;
@@ -40,10 +42,11 @@ void decodeFrames(const std::uint8_t* pcm, int n, int blockAlign, double* left, 
   }
 }
 
-// The buffers of one attempt, allocated once.
-struct AttemptBuffers {
-  UpsampleBuffer inLeft, inRight;
-  AlignedDoubles upLeft, upRight;
+// Block b+1 is read and interpolated while block b is modulated and written,
+// so the frame and output buffers come in two slots, used alternately.
+struct PipelineBuffers {
+  UpsampleBuffer frames[2][2];  // [slot][channel]: history + one block
+  AlignedDoubles up[2][2];      // [slot][channel]: one block at the DSD rate
   std::vector<std::uint8_t> pcmBlock, dsdBlock;
 
   bool allocate(const PhaseKernel& kernel, int blockFrames) {
@@ -54,9 +57,43 @@ struct AttemptBuffers {
     } catch (const std::bad_alloc&) {
       return false;
     }
-    return initUpsampleBuffer(inLeft, kernel, blockFrames) &&
-           initUpsampleBuffer(inRight, kernel, blockFrames) && upLeft.allocate(outputs) &&
-           upRight.allocate(outputs);
+    for (int slot = 0; slot < 2; ++slot) {
+      for (int channel = 0; channel < 2; ++channel) {
+        if (!initUpsampleBuffer(frames[slot][channel], kernel, blockFrames) ||
+            !up[slot][channel].allocate(outputs))
+          return false;
+      }
+    }
+    return true;
+  }
+};
+
+// The block sequence: full blocks, then one shorter block for the rest of
+// the data. A trailing partial frame is read but not decoded.
+struct BlockReader {
+  std::FILE* in;
+  std::uint64_t dataSize;
+  int blockAlign;
+  int blockFrames;
+  std::uint64_t bytesScheduled = 0;  // 64-bit: the short-block test cannot wrap
+  bool shortBlockSeen = false;
+
+  bool more() const { return bytesScheduled < dataSize; }
+
+  // Reads the next block into pcm; returns its frame count, or -1 when the
+  // file ends early.
+  int read(std::vector<std::uint8_t>& pcm) {
+    std::uint64_t bytes = static_cast<std::uint64_t>(blockAlign) * blockFrames;
+    int n = blockFrames;
+    if (bytesScheduled + bytes > dataSize) {
+      bytes = dataSize - bytesScheduled;
+      if (!shortBlockSeen) std::memset(pcm.data(), 0, pcm.size());
+      shortBlockSeen = true;
+      n = static_cast<int>(bytes / static_cast<std::uint64_t>(blockAlign));
+    }
+    bytesScheduled += bytes;
+    if (std::fread(pcm.data(), 1, bytes, in) != bytes) return -1;
+    return n;
   }
 };
 
@@ -69,7 +106,7 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
   std::printf("Start Conversion... take a rest, please.\n");
   const long long startMs = nowMilliseconds();
 
-  AttemptBuffers buffers;
+  PipelineBuffers buffers;
   if (!buffers.allocate(kernel, blockFrames)) {
     reportError("Out of memory\n");
     return Failed;
@@ -81,49 +118,111 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
 
   writeDsdiffHeader(out, sampleRate * static_cast<std::uint32_t>(ratio));
 
-  std::uint64_t pcmBytesRead = 0;  // 64-bit: the short-block test cannot wrap
   std::uint64_t dsdBytesWritten = 0;
   int dotCounter = 0;
-  int n = blockFrames;
-  std::uint64_t blockBytes = static_cast<std::uint64_t>(blockAlign) * blockFrames;
-  while (pcmBytesRead < dataSize) {
-    if (pcmBytesRead + blockBytes > dataSize) {
-      blockBytes = dataSize - pcmBytesRead;
-      std::memset(buffers.pcmBlock.data(), 0, buffers.pcmBlock.size());
-      n = static_cast<int>(blockBytes / static_cast<std::uint64_t>(blockAlign));
-    }
-    if (std::fread(buffers.pcmBlock.data(), 1, blockBytes, in) != blockBytes) {
+  BlockReader reader{in, dataSize, blockAlign, blockFrames};
+
+  // Steady state of step k: block k (frames in slot k % 2) is interpolated
+  // while block k-1 (outputs in the other slot) is modulated and written and
+  // block k+1 is read into the other frame slot. Everything the console shows
+  // happens on this thread between steps, in the order of a block-by-block
+  // run: a failure of block k-1 is reported before anything of block k.
+  int curSlot = 0;
+  int curFrames = 0;   // frames of the block being interpolated
+  bool haveCur = false;
+  int prevFrames = 0;  // frames of the block waiting for modulation
+  bool havePrev = false;
+  bool readFailed = false;
+  if (reader.more()) {
+    curFrames = reader.read(buffers.pcmBlock);
+    if (curFrames < 0) {
       reportError("Wave File Read Error.\n");
       return Failed;
     }
-    decodeFrames(buffers.pcmBlock.data(), n, blockAlign, buffers.inLeft.block(),
-                 buffers.inRight.block());
-    interpolateBlock(buffers.upLeft.get(), buffers.upRight.get(), kernel, buffers.inLeft,
-                     buffers.inRight, n, normalizeGain);
+    decodeFrames(buffers.pcmBlock.data(), curFrames, blockAlign,
+                 buffers.frames[0][0].block(), buffers.frames[0][1].block());
+    haveCur = true;
+  }
+
+  while (haveCur || havePrev) {
+    const int prevSlot = curSlot ^ 1;
+    int modResult = Done;
+    bool writeOk = true;
     std::uint32_t byteCount = 0;
-    int result = modulateBlock(forward, feedback, stateLeft, buffers.upLeft.get(), stateRight,
-                               buffers.upRight.get(), ratio * n, buffers.dsdBlock.data(), byteCount);
-    if (result == Clip) {
-      reportError("DSD Clip Error. Set normalize offset, please. \n");
-      return result;
+    const bool readNext = haveCur && reader.more();
+    int nextFrames = 0;
+    const int chunks = haveCur ? (curFrames + kChunkFrames - 1) / kChunkFrames : 0;
+
+#pragma omp parallel
+    {
+#pragma omp single nowait
+      {
+        if (havePrev) {
+          modResult = modulateBlock(forward, feedback, stateLeft, buffers.up[prevSlot][0].get(),
+                                    stateRight, buffers.up[prevSlot][1].get(), ratio * prevFrames,
+                                    buffers.dsdBlock.data(), byteCount);
+          if (modResult == Done)
+            writeOk = std::fwrite(buffers.dsdBlock.data(), 1, byteCount, out) == byteCount;
+        }
+        if (readNext) {
+          nextFrames = reader.read(buffers.pcmBlock);
+          if (nextFrames >= 0) {
+            UpsampleBuffer* next = buffers.frames[prevSlot];
+            const UpsampleBuffer* cur = buffers.frames[curSlot];
+            decodeFrames(buffers.pcmBlock.data(), nextFrames, blockAlign, next[0].block(),
+                         next[1].block());
+            // The next block's history: the newest M frames of this one.
+            for (int channel = 0; channel < 2; ++channel) {
+              std::memcpy(next[channel].frames.get(), cur[channel].frames.get() + curFrames,
+                          static_cast<std::size_t>(cur[channel].historyFrames) * sizeof(double));
+            }
+          }
+        }
+      }
+#pragma omp for schedule(dynamic) nowait
+      for (int item = 0; item < 2 * chunks; ++item) {
+        const int channel = item < chunks ? 0 : 1;
+        const int q0 = (item - channel * chunks) * kChunkFrames;
+        const int q1 = q0 + kChunkFrames < curFrames ? q0 + kChunkFrames : curFrames;
+        interpolateFrames(kernel, buffers.frames[curSlot][channel], q0, q1, normalizeGain,
+                          buffers.up[curSlot][channel].get());
+      }
     }
-    if (result != Done) {
-      reportError("DSD Output Error.\n");
-      return result;
+
+    if (havePrev) {
+      if (modResult == Clip) {
+        reportError("DSD Clip Error. Set normalize offset, please. \n");
+        return modResult;
+      }
+      if (modResult != Done) {
+        reportError("DSD Output Error.\n");
+        return modResult;
+      }
+      if (!writeOk) {
+        reportError("DSD File Write Error.\n");
+        return Failed;
+      }
+      dsdBytesWritten += byteCount;
+      if (dotCounter == kBlocksPerDot - 1) {
+        std::printf(".");
+        std::fflush(stdout);
+        dotCounter = 0;
+      } else {
+        ++dotCounter;
+      }
     }
-    if (std::fwrite(buffers.dsdBlock.data(), 1, byteCount, out) != byteCount) {
-      reportError("DSD File Write Error.\n");
-      return Failed;
-    }
-    dsdBytesWritten += byteCount;
-    pcmBytesRead += blockBytes;
-    if (dotCounter == kBlocksPerDot - 1) {
-      std::printf(".");
-      std::fflush(stdout);
-      dotCounter = 0;
-    } else {
-      ++dotCounter;
-    }
+    if (readFailed) break;
+    havePrev = haveCur;
+    prevFrames = curFrames;
+    haveCur = readNext && nextFrames >= 0;
+    readFailed = readNext && nextFrames < 0;
+    curFrames = nextFrames;
+    curSlot ^= 1;
+    if (readFailed && !havePrev) break;
+  }
+  if (readFailed) {
+    reportError("Wave File Read Error.\n");
+    return Failed;
   }
 
   patchDsdiffSizes(out, dsdBytesWritten);

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds Pulsemill and converts a file:
+#   ./run.sh                      generates a 5-second test tone and converts it at DSD64
+#   ./run.sh in.wav [options...]  converts in.wav (options as for pulsemill, e.g. /DSD128)
+set -euo pipefail
+cd "$(dirname "$0")"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPULSEMILL_BUILD_TESTS=OFF >/dev/null
+cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null
+if [ $# -eq 0 ]; then
+  mkdir -p out
+  ./build/wavegen out/tone.wav --rate 44100 --bits 16 --seconds 5 \
+    --left sine:1000:-6 --right sine:1500:-6
+  set -- out/tone.wav /DSD64
+  echo "Generated out/tone.wav (1 kHz left, 1.5 kHz right, -6 dBFS, 5 s)"
+fi
+exec ./build/pulsemill "$@"
