@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "app/interrupt_cleanup.h"
 #include "dsdiff/conversion.h"
 #include "filter/gain_response.h"
 #include "filter/ideal_response.h"
@@ -30,6 +31,7 @@ void reportError(const char* message) {
 
 // The output of one attempt. Only a regular file is ever deleted: a device
 // or FIFO named as output (/dev/null for a timing run) must survive a failure.
+// While a regular output is open, an interrupt removes it too.
 struct OutputFile {
   std::FILE* stream = nullptr;
   bool regular = false;
@@ -39,6 +41,7 @@ struct OutputFile {
     if (stream == nullptr) return false;
     struct stat st;
     regular = fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode);
+    if (regular) armOutputRemoval(path.c_str());
     return true;
   }
   // Closes the stream; false when the close reports an error (data lost).
@@ -49,6 +52,7 @@ struct OutputFile {
   }
   void removeIfRegular(const std::string& path) const {
     if (regular) std::remove(path.c_str());
+    disarmOutputRemoval();
   }
 };
 
@@ -106,7 +110,10 @@ int convertWithRetries(RunSettings& settings, std::FILE* input, const WaveInfo& 
       reportError("DSD File Write Error.\n");
       result = Failed;
     }
-    if (result == Done) return 0;
+    if (result == Done) {
+      disarmOutputRemoval();
+      return 0;
+    }
     output.removeIfRegular(settings.outputPath);
     if (result != Clip || !settings.retryOnClip || retryCount >= kMaxRetries) return result;
 

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "app/command_line.h"
+#include "app/interrupt_cleanup.h"
 #include "app/run_driver.h"
 #include "filter/dump_values.h"
 #include "wave/fatal_io.h"
@@ -62,6 +63,7 @@ int startAndRun(int argc, const char* const* argv) {
   RunSettings settings;
   if (!parseCommandLine(argc, argv, settings)) return 1;
   omp_set_dynamic(1);
+  installInterruptCleanup();
 
   std::FILE* input = openInput(settings.inputPath);
   if (input == nullptr) {

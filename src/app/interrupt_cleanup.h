@@ -1,0 +1,19 @@
+// Removal of a partial output when the run is interrupted (SIGINT, SIGTERM,
+// SIGHUP). While an output path is armed, the signal handler unlinks it and
+// re-raises the signal with its default action, so the process still ends
+// by that signal (exit status 128 + signal number in a shell). Only a
+// regular file the run itself created is ever armed.
+#pragma once
+
+namespace pulsemill {
+
+// Installs the handlers; call once at start-up.
+void installInterruptCleanup();
+
+// Arms removal of `path` (which must stay valid until disarmed).
+void armOutputRemoval(const char* path);
+
+// Disarms: the output is complete, or already removed.
+void disarmOutputRemoval();
+
+}  // namespace pulsemill
