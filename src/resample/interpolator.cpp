@@ -20,11 +20,32 @@ bool AlignedDoubles::allocate(std::size_t count) {
   return true;
 }
 
+// GCC knows the micro-architecture levels by name; clang 14 only the
+// single features, so there the levels' vector features are tested.
+static bool cpuSupportsV3() {
+#if defined(__clang__)
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+#else
+  return __builtin_cpu_supports("x86-64-v3");
+#endif
+}
+
+static bool cpuSupportsV4() {
+#if defined(__clang__)
+  return cpuSupportsV3() && __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512cd");
+#else
+  return __builtin_cpu_supports("x86-64-v4");
+#endif
+}
+
 bool isaSupported(InterpolatorIsa isa) {
   switch (isa) {
     case InterpolatorIsa::Generic: return true;
-    case InterpolatorIsa::X86_64_V3: return __builtin_cpu_supports("x86-64-v3");
-    case InterpolatorIsa::X86_64_V4: return __builtin_cpu_supports("x86-64-v4");
+    case InterpolatorIsa::X86_64_V3: return cpuSupportsV3();
+    case InterpolatorIsa::X86_64_V4: return cpuSupportsV4();
   }
   return false;
 }

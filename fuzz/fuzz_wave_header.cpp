@@ -1,0 +1,37 @@
+// Fuzzes the WAVE header reader with arbitrary bytes through a memory stream.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "wave/fatal_io.h"
+#include "wave/wave_reader.h"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  // The header report is not what is being tested; keep the log readable.
+  if (std::freopen("/dev/null", "w", stdout) == nullptr) std::abort();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<std::uint8_t> bytes(data, data + size);
+  bytes.push_back(0);  // fmemopen needs a non-empty buffer; the stream stops at `size`
+  std::FILE* file = fmemopen(bytes.data(), size == 0 ? 1 : size, "rb");
+  if (file == nullptr) return 0;
+  if (size == 0) std::fgetc(file);  // an empty stream
+  pulsemill::WaveInfo info;
+  try {
+    int result = pulsemill::readWaveHeader(file, info);
+    if (result == 0) {
+      // An accepted header leaves the stream inside the input, at a data chunk.
+      if (info.dataOffset < 44 || static_cast<std::size_t>(info.dataOffset) > size) std::abort();
+      if (info.blockAlign != 4 && info.blockAlign != 6) std::abort();
+      if (info.sampleRate == 0 || info.sampleRate > 8388607) std::abort();
+    }
+    std::fclose(file);
+  } catch (const pulsemill::FatalExit& fatal) {
+    // failRead has closed the stream.
+    if (fatal.status != 1) std::abort();
+  }
+  return 0;
+}

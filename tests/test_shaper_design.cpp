@@ -1,0 +1,308 @@
+// Noise-shaper design: the pattern table, the coefficients in their fixed
+// evaluation order, the debug console lines and the plotting script.
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <complex>
+#include <cstring>
+#include <filesystem>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "filter/dump_values.h"
+#include "shaper/shaper_design.h"
+#include "test_support.h"
+
+namespace {
+
+using pulsemill::DebugPrefix;
+using pulsemill::ShaperCoefficients;
+
+class PrefixGuard {
+ public:
+  explicit PrefixGuard(const std::string& prefix) : saved_(DebugPrefix) { DebugPrefix = prefix; }
+  ~PrefixGuard() { DebugPrefix = saved_; }
+
+ private:
+  std::string saved_;
+};
+
+struct Row {
+  int number;
+  double zero1, zero2, zero3;
+  const char* line;
+};
+
+const Row kRows[] = {
+    {1, 0.94, 0.73, 0.41, "NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n\n"},
+    {2, 0.95, 0.74, 0.42, "NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42\n\n"},
+    {3, 0.96, 0.76, 0.43, "NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n\n"},
+    {4, 0.97, 0.77, 0.43, "NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n\n"},
+    {5, 0.98, 0.78, 0.44, "NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n\n"},
+};
+
+// The design written out in the described evaluation order.
+struct ReferenceDesign {
+  double theta[3], s[3], h[7], b[7];
+  ShaperCoefficients coefficients;
+};
+
+ReferenceDesign referenceDesign(double z1, double z2, double z3, double p, int divisor) {
+  ReferenceDesign r;
+  const double step = (6.283185307179586 / static_cast<double>(divisor)) * 0.5;
+  const double zeros[3] = {z1, z2, z3};
+  for (int k = 0; k < 3; ++k) {
+    r.theta[k] = step * zeros[k];
+    r.s[k] = 2 * std::cos(r.theta[k]);
+  }
+  const double c[7] = {-7, 21, -35, 35, -21, 7, -1};
+  for (int k = 0; k < 7; ++k) {
+    double v = p * c[k];
+    for (int j = 0; j < k; ++j) v = v * p;
+    r.b[k] = v;
+  }
+  const double s1 = r.s[0], s2 = r.s[1], s3 = r.s[2];
+  r.h[0] = -(((s2 + s1) + s3) + 1);
+  r.h[1] = ((((((s2 * s1) + (s3 * s2)) + (s3 * s1)) + s1) + s2) + s3) + 3;
+  r.h[2] = -(((((((2 * s2 + 2 * s1) + 2 * s3) + (s2 * s1) * s3) + s2 * s1) + s3 * s2) + s3 * s1) + 3);
+  r.h[3] = -r.h[2];
+  r.h[4] = -r.h[1];
+  r.h[5] = -r.h[0];
+  r.h[6] = -1;
+  for (int k = 0; k < 7; ++k) {
+    r.coefficients.forward[k] = r.b[k] - r.h[k];
+    r.coefficients.feedback[k] = -r.b[k];
+  }
+  return r;
+}
+
+ShaperCoefficients design(const Row& row, int debug = 0) {
+  ShaperCoefficients c;
+  pulsemill::designNoiseShaper(row.zero1, row.zero2, row.zero3, 0.85, c, 64, debug);
+  return c;
+}
+
+bool sameCoefficients(const ShaperCoefficients& a, const ShaperCoefficients& b) {
+  return std::memcmp(a.forward, b.forward, sizeof a.forward) == 0 &&
+         std::memcmp(a.feedback, b.feedback, sizeof a.feedback) == 0;
+}
+
+// Pattern 2 with the debug switch: the console lines and the script text.
+const char kPattern2DebugLines[] =
+    "Theta1 = 0.046633015951723\n"
+    "Theta2 = 0.036324665057132\n"
+    "Theta3 = 0.020616701789183\n"
+    "s1 = 1.997825755882281\n"
+    "s2 = 1.998680663788013\n"
+    "s3 = 1.999574966662634\n"
+    "A: -6.99608139,+20.98041129,-34.96082692,+34.96082692,-20.98041129,+6.99608139,-1.00000000\n"
+    "B: -5.95000000,+15.17250000,-21.49437500,+18.27021875,-9.31781156,+2.64004661,-0.32057709\n"
+    "\n";
+
+const char* const kPattern2Script[] = {
+    "z=%z;",
+    "H1=(1-z^(-1))*(1-1.99782576*z^(-1)+z^(-2))*(1-1.99868066*z^(-1)+z^(-2))*(1-1.99957497*z^(-1)+z^(-2));",
+    "H=(1-6.996081386332927*z^(-1)+20.980411285111742*z^(-2)-34.960826922451353*z^(-3)"
+    "+34.960826922451353*z^(-4)-20.980411285111742*z^(-5)+6.996081386332927*z^(-6)"
+    "-1.000000000000000*z^(-7));",
+    "D=(1-5.950000000000000*z^(-1)+15.172499999999998*z^(-2)-21.494374999999998*z^(-3)"
+    "+18.270218749999998*z^(-4)-9.317811562499999*z^(-5)+2.640046609375000*z^(-6)"
+    "-0.320577088281250*z^(-7));",
+    "sys=syslin(\"d\",H1/D);",
+    "clf();f1=scf(0);plzr(sys);f1=scf(1);gainplot(sys,1e-3,1e-1,0.001);",
+    "f1=scf(0);",
+};
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+// ---------------------------------------------------------------------------
+
+TEST(ShaperPatternTable, EachNumberSelectsItsRowAndPrintsItsLine) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.number);
+    testing::internal::CaptureStdout();
+    const pulsemill::ShaperPattern& pattern = pulsemill::selectShaperPattern(row.number);
+    EXPECT_EQ(row.line, testing::internal::GetCapturedStdout());
+    EXPECT_EQ(row.number, pattern.number);
+    EXPECT_EQ(row.zero1, pattern.zero1);
+    EXPECT_EQ(row.zero2, pattern.zero2);
+    EXPECT_EQ(row.zero3, pattern.zero3);
+    EXPECT_EQ(0.85, pattern.pole);
+    EXPECT_STREQ(row.line, pattern.line);
+  }
+}
+
+TEST(ShaperPatternTable, OtherNumbersSelectPattern2) {
+  for (int number : {0, 2, -1, 9, 6, INT_MIN, INT_MAX}) {
+    SCOPED_TRACE(number);
+    testing::internal::CaptureStdout();
+    const pulsemill::ShaperPattern& pattern = pulsemill::selectShaperPattern(number);
+    EXPECT_EQ(kRows[1].line, testing::internal::GetCapturedStdout());
+    EXPECT_EQ(2, pattern.number);
+    EXPECT_EQ(0.95, pattern.zero1);
+    EXPECT_EQ(0.74, pattern.zero2);
+    EXPECT_EQ(0.42, pattern.zero3);
+  }
+}
+
+TEST(ShaperDesign, Pattern2MatchesTheWorkedValues) {
+  const ShaperCoefficients c = design(kRows[1]);
+  const double forward[7] = {1.0460813863, -5.8079112851, 13.4664519225, -16.6906081725,
+                             11.6625997226, -4.3560347770, 0.6794229117};
+  const double feedback[7] = {5.95, -15.1725, 21.494375, -18.27021875,
+                              9.3178115625, -2.640046609375, 0.32057708828125};
+  for (int k = 0; k < 7; ++k) {
+    EXPECT_NEAR(forward[k], c.forward[k], 5e-11) << k;  // printed to 10 decimals
+    EXPECT_NEAR(feedback[k], c.feedback[k], 1e-13) << k;  // exact decimals up to rounding
+  }
+  const ReferenceDesign r = referenceDesign(0.95, 0.74, 0.42, 0.85, 64);
+  EXPECT_NEAR(0.046633015951723, r.theta[0], 5e-16);
+  EXPECT_NEAR(0.036324665057132, r.theta[1], 5e-16);
+  EXPECT_NEAR(0.020616701789183, r.theta[2], 5e-16);
+  EXPECT_NEAR(1.997825755882, r.s[0], 5e-13);
+  EXPECT_NEAR(1.998680663788, r.s[1], 5e-13);
+  EXPECT_NEAR(1.999574966663, r.s[2], 5e-13);
+  const double h[7] = {-6.99608139, 20.98041129, -34.96082692, 34.96082692,
+                       -20.98041129, 6.99608139, -1.0};
+  for (int k = 0; k < 7; ++k) {
+    // h and b as the modulator sees them: b = -feedback, h = b - forward.
+    const double b = -c.feedback[k];
+    EXPECT_NEAR(h[k], b - c.forward[k], 5e-9) << k;
+    EXPECT_EQ(r.b[k], b) << k;
+  }
+}
+
+TEST(ShaperDesign, AllPatternsBitExactInTheDescribedOrder) {
+  const ShaperCoefficients first = design(kRows[0]);
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.number);
+    const ShaperCoefficients c = design(row);
+    const ReferenceDesign r = referenceDesign(row.zero1, row.zero2, row.zero3, 0.85, 64);
+    EXPECT_TRUE(sameCoefficients(r.coefficients, c));
+    // The pole alone decides feedback and forward[6] = 1 - p^7.
+    EXPECT_EQ(0, std::memcmp(first.feedback, c.feedback, sizeof c.feedback));
+    EXPECT_EQ(first.forward[6], c.forward[6]);
+    EXPECT_NEAR(0.6794229117, c.forward[6], 5e-11);
+  }
+}
+
+TEST(ShaperDesign, CoefficientsRealiseTheNoiseTransferFunction) {
+  for (const Row& row : kRows) {
+    SCOPED_TRACE(row.number);
+    const ShaperCoefficients c = design(row);
+    auto polynomial = [&](bool numerator, std::complex<double> z) {
+      std::complex<double> sum = 1.0, zk = 1.0;
+      for (int k = 0; k < 7; ++k) {
+        zk /= z;
+        const double b = -c.feedback[k];
+        sum += (numerator ? b - c.forward[k] : b) * zk;
+      }
+      return sum;
+    };
+    // H1: zero at DC and on the unit circle at the pattern's three angles.
+    EXPECT_LT(std::abs(polynomial(true, 1.0)), 1e-11);
+    for (double zero : {row.zero1, row.zero2, row.zero3}) {
+      const double theta = (M_PI / 64) * zero;
+      EXPECT_LT(std::abs(polynomial(true, std::polar(1.0, theta))), 1e-10) << zero;
+    }
+    // H1 at Nyquist: 2 (2 + s1)(2 + s2)(2 + s3), just below 128.
+    const ReferenceDesign r = referenceDesign(row.zero1, row.zero2, row.zero3, 0.85, 64);
+    const double nyquist = 2 * (2 + r.s[0]) * (2 + r.s[1]) * (2 + r.s[2]);
+    EXPECT_NEAR(nyquist, std::abs(polynomial(true, -1.0)), 1e-10);
+    EXPECT_GT(nyquist, 127.5);
+    // D = (1 - 0.85 z^-1)^7.
+    for (std::complex<double> z : {std::complex<double>(1.0), std::complex<double>(-1.0),
+                                   std::polar(1.3, 0.7)}) {
+      const std::complex<double> expected = std::pow(1.0 - 0.85 / z, 7);
+      EXPECT_LT(std::abs(polynomial(false, z) - expected), 1e-12) << z;
+    }
+  }
+}
+
+TEST(ShaperDesign, NoOutputWithoutDebug) {
+  testsupport::TempDir dir;
+  PrefixGuard prefix(dir.path() + "/X_");
+  testing::internal::CaptureStdout();
+  const ShaperCoefficients c = design(kRows[1], 0);
+  EXPECT_EQ("", testing::internal::GetCapturedStdout());
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+  EXPECT_TRUE(sameCoefficients(referenceDesign(0.95, 0.74, 0.42, 0.85, 64).coefficients, c));
+}
+
+TEST(ShaperDesignDebug, Pattern2ConsoleLinesAndScript) {
+  testsupport::TempDir dir;
+  PrefixGuard prefix(dir.path() + "/X_");
+  testing::internal::CaptureStdout();
+  const ShaperCoefficients c = design(kRows[1], 1);
+  EXPECT_EQ(kPattern2DebugLines, testing::internal::GetCapturedStdout());
+  EXPECT_TRUE(sameCoefficients(design(kRows[1], 0), c));
+
+  const std::string script = testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce"));
+  ASSERT_FALSE(script.empty());
+  EXPECT_EQ('\n', script.back());
+  const std::vector<std::string> lines = splitLines(script);
+  ASSERT_EQ(7u, lines.size());
+  for (size_t i = 0; i < lines.size(); ++i) EXPECT_EQ(kPattern2Script[i], lines[i]) << "line " << i + 1;
+
+  // Written afresh on every design, not appended to.
+  testing::internal::CaptureStdout();
+  design(kRows[1], 1);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(script, testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce")));
+}
+
+TEST(ShaperDesignDebug, UncreatableScriptStillPrintsTheLines) {
+  testsupport::TempDir dir;
+  PrefixGuard prefix(dir.path() + "/no-such-folder/X_");
+  testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
+  const ShaperCoefficients c = design(kRows[1], 1);
+  EXPECT_EQ(kPattern2DebugLines, testing::internal::GetCapturedStdout());
+  EXPECT_EQ("", testing::internal::GetCapturedStderr());
+  EXPECT_TRUE(sameCoefficients(design(kRows[1], 0), c));
+  EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+}
+
+// The script's system definition must evaluate in the plotting package it is
+// written for (the plotting lines need graphics and are left out).
+TEST(ShaperDesignDebug, ScriptSystemDefinitionRunsInScilab) {
+  if (testsupport::runShell("command -v scilab-cli >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "scilab-cli is not installed (Debian package scilab-cli); "
+                    "the script is not evaluated";
+  }
+  testsupport::TempDir dir;
+  PrefixGuard prefix(dir.path() + "/X_");
+  testing::internal::CaptureStdout();
+  design(kRows[1], 1);
+  testing::internal::GetCapturedStdout();
+  const std::vector<std::string> lines =
+      splitLines(testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce")));
+  ASSERT_EQ(7u, lines.size());
+
+  std::string check;
+  for (int i = 0; i < 5; ++i) check += lines[i] + "\n";  // through sys=syslin("d",H1/D);
+  // The system is the intended one: numerator zero at DC, a zero pair at
+  // theta1, and the gain at Nyquist 2 (2 + s1)(2 + s2)(2 + s3) / 1.85^7.
+  check +=
+      "if abs(horner(H1, 1)) > 1e-9 then exit(3); end\n"
+      "if abs(horner(sys, exp(%i*0.046633015951723))) > 1e-2 then exit(4); end\n"
+      "if abs(abs(horner(sys, -1)) - 2*(2+1.99782576)*(2+1.99868066)*(2+1.99957497)/1.85^7) > 1e-6"
+      " then exit(5); end\n";
+  const std::string checkFile = dir.file("check.sce");
+  testsupport::writeFileBytes(checkFile, std::vector<std::uint8_t>(check.begin(), check.end()));
+
+  const testsupport::RunResult run = testsupport::runProgram(
+      "/bin/sh", {"-c", "exec timeout 300 scilab-cli -nb -quit -f \"$0\"", checkFile}, dir.path());
+  EXPECT_EQ(0, run.exitStatus) << run.out << run.err;
+}
+
+}  // namespace
