@@ -4,7 +4,7 @@
 #   ./run.sh in.wav [options...]  converts in.wav (options as for pulsemill, e.g. /DSD128)
 set -euo pipefail
 cd "$(dirname "$0")"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPULSEMILL_BUILD_TESTS=OFF >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null
 if [ $# -eq 0 ]; then
   mkdir -p out

@@ -21,12 +21,12 @@ if [ ${#need[@]} -gt 0 ]; then
 fi
 
 jobs=$(nproc)
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPULSEMILL_WERROR=ON >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DPULSEMILL_WERROR=ON -DPULSEMILL_BUILD_TESTS=ON >/dev/null
 cmake --build build -j"$jobs"
 ctest --test-dir build -j"$jobs" --output-on-failure
 
 cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPULSEMILL_SANITIZE=ON \
-  -DPULSEMILL_WERROR=ON -DPULSEMILL_BUILD_BENCH=OFF >/dev/null
+  -DPULSEMILL_WERROR=ON -DPULSEMILL_BUILD_TESTS=ON -DPULSEMILL_BUILD_BENCH=OFF >/dev/null
 cmake --build build-sanitize -j"$jobs"
 ctest --test-dir build-sanitize -j"$jobs" --output-on-failure
 

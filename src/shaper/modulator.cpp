@@ -10,8 +10,10 @@ namespace pulsemill {
 //   y  = v >= 0 ? +1 : -1      (a NaN compares false: -1)
 //   s' = (v - y) + (((b0*s0 + b1*s1) + ... + b6*s6))
 // The loop is one long dependency chain per sample (s0 -> v -> s0'); both
-// v - 1 and v + 1 are formed while the comparison resolves, then selected
-// (v - (-1) is exactly v + 1). No call and no allocation per sample.
+// candidates (v - 1) + f and (v + 1) + f are formed while the comparison
+// resolves, then selected
+// (v - (-1) is exactly v + 1), so the comparison runs beside the two adds
+// instead of ahead of them. No call and no allocation per sample.
 int modulateBlock(const double* forward, const double* feedback, ShaperState& leftState,
                   const double* leftSamples, ShaperState& rightState,
                   const double* rightSamples, int sampleCount, std::uint8_t* outBytes,
@@ -45,12 +47,10 @@ int modulateBlock(const double* forward, const double* feedback, ShaperState& le
     for (int k = 1; k < 7; ++k) fb = _mm_add_pd(fb, _mm_mul_pd(b[k], s[k]));
 
     const __m128d positive = _mm_cmpge_pd(v, zero);
-    const __m128d errorIfPlus = _mm_sub_pd(v, one);   // y = +1
-    const __m128d errorIfMinus = _mm_add_pd(v, one);  // y = -1
-    const __m128d error = _mm_or_pd(_mm_and_pd(positive, errorIfPlus),
-                                    _mm_andnot_pd(positive, errorIfMinus));
+    const __m128d nextIfPlus = _mm_add_pd(_mm_sub_pd(v, one), fb);   // y = +1
+    const __m128d nextIfMinus = _mm_add_pd(_mm_add_pd(v, one), fb);  // y = -1
     for (int k = 6; k > 0; --k) s[k] = s[k - 1];
-    s[0] = _mm_add_pd(error, fb);
+    s[0] = _mm_or_pd(_mm_and_pd(positive, nextIfPlus), _mm_andnot_pd(positive, nextIfMinus));
 
     const int decisions = _mm_movemask_pd(positive);
     leftByte = (leftByte << 1) | (decisions & 1);
