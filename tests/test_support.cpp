@@ -53,8 +53,16 @@ RunResult runProgram(const std::string& program, const std::vector<std::string>&
   unlink(outName);
   unlink(errName);
 
+  // An extra entry replaces an inherited one of the same name (getenv would
+  // find the inherited one first).
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
   std::vector<std::string> envText;
-  for (char** e = environ; *e; ++e) envText.emplace_back(*e);
+  for (char** e = environ; *e; ++e) {
+    const std::string entry = *e;
+    bool replaced = false;
+    for (const auto& extra : env) replaced = replaced || nameOf(extra) == nameOf(entry);
+    if (!replaced) envText.push_back(entry);
+  }
   for (const auto& extra : env) envText.push_back(extra);
   std::vector<char*> envp;
   for (auto& e : envText) envp.push_back(e.data());
@@ -122,7 +130,10 @@ std::string readFileText(const std::string& path) {
 
 std::string sha256OfFile(const std::string& path) {
   RunResult r = runProgram("/usr/bin/sha256sum", {path});
-  return r.out.substr(0, 64);
+  // For a name with a backslash or a line break, sha256sum escapes the name
+  // and marks the line with a leading backslash.
+  const std::size_t start = !r.out.empty() && r.out[0] == '\\' ? 1 : 0;
+  return r.out.substr(start, 64);
 }
 
 }  // namespace testsupport

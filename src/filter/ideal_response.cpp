@@ -6,6 +6,8 @@
 #include <new>
 
 #include "filter/dump_values.h"
+#include "filter/inverse_transform_kernels.h"
+#include "resample/interpolator.h"
 
 namespace pulsemill {
 
@@ -61,9 +63,19 @@ void inverseTransform(const double* cosTable, const double* response, double* t,
     inverseTransformReference(cosTable, response, t, tapCount);
     return;
   }
+  const std::uint32_t outputs = n / 2 + 1;
+  if (isaSupported(InterpolatorIsa::X86_64_V4)) {
+    const int passes = static_cast<int>((outputs + kTransformOutputsPerPassV4 - 1) /
+                                        kTransformOutputsPerPassV4);
+#pragma omp parallel for schedule(dynamic)
+    for (int pass = 0; pass < passes; ++pass) {
+      inverseTransformPassX86_64_V4(cosTable, response, t, n,
+                                    static_cast<std::uint32_t>(pass) * kTransformOutputsPerPassV4);
+    }
+    return;
+  }
   constexpr int kOutputsPerPass = 8;
   const std::uint32_t mask = n - 1;
-  const std::uint32_t outputs = n / 2 + 1;
   const int passes = static_cast<int>((outputs + kOutputsPerPass - 1) / kOutputsPerPass);
 #pragma omp parallel for schedule(dynamic)
   for (int pass = 0; pass < passes; ++pass) {
