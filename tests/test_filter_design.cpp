@@ -198,7 +198,7 @@ TEST(FilterDesignTransform, CosineTableIsTheDescribedProduct) {
   }
 }
 
-TEST(FilterDesignTransform, FastPathBitIdenticalToReferenceForAnyThreadCount) {
+TEST(FilterDesignTransform, EveryVariantBitIdenticalToReferenceForAnyThreadCount) {
   std::mt19937_64 rng(20240611);
   std::uniform_real_distribution<double> uniform(-1.0, 1.0);
   for (int n : {2048, 8192}) {
@@ -218,12 +218,17 @@ TEST(FilterDesignTransform, FastPathBitIdenticalToReferenceForAnyThreadCount) {
         ThreadCount threads(1);
         pulsemill::inverseTransformReference(table.data(), response.data(), reference.data(), n);
       }
-      for (int threadCount : {1, 2}) {
-        SCOPED_TRACE(testing::Message() << "N " << n << ", threads " << threadCount);
-        ThreadCount threads(threadCount);
-        std::vector<double> fast(n, -9.0);
-        pulsemill::inverseTransform(table.data(), response.data(), fast.data(), n);
-        EXPECT_EQ(0, std::memcmp(reference.data(), fast.data(), (n / 2 + 1) * sizeof(double)));
+      for (auto isa : {pulsemill::InterpolatorIsa::Generic, pulsemill::InterpolatorIsa::X86_64_V3,
+                       pulsemill::InterpolatorIsa::X86_64_V4}) {
+        if (!pulsemill::isaSupported(isa)) continue;
+        for (int threadCount : {1, 2}) {
+          SCOPED_TRACE(testing::Message() << "N " << n << ", threads " << threadCount << ", "
+                                          << pulsemill::isaName(isa));
+          ThreadCount threads(threadCount);
+          std::vector<double> fast(n, -9.0);
+          pulsemill::inverseTransform(table.data(), response.data(), fast.data(), n, isa);
+          EXPECT_EQ(0, std::memcmp(reference.data(), fast.data(), (n / 2 + 1) * sizeof(double)));
+        }
       }
     }
   }

@@ -10,6 +10,8 @@
 
 #include <cstdint>
 
+#include "resample/interpolator.h"  // InterpolatorIsa: the CPU levels of the kernels
+
 namespace pulsemill {
 
 // Stop-band level of the sampled response, pow(10, -10).
@@ -36,9 +38,12 @@ void inverseTransformReference(const double* cosTable, const double* response,
                                double* t, std::int32_t tapCount);
 
 // The fast path: the same sums, several outputs interleaved per pass and the
-// outputs spread over the threads. Bit-identical to the reference.
+// outputs spread over the threads. Bit-identical to the reference. `isa`
+// picks the variant (x86-64-v4 gathers the table; the others run eight
+// scalar chains); an unsupported one falls back to the portable variant.
 void inverseTransform(const double* cosTable, const double* response,
-                      double* t, std::int32_t tapCount);
+                      double* t, std::int32_t tapCount,
+                      InterpolatorIsa isa = bestInterpolatorIsa());
 
 // ct[k] = cos((k * 6.283185307179586) / N) for k = 0 .. N-1.
 void fillCosineTable(double* cosTable, std::int32_t tapCount);
