@@ -520,3 +520,29 @@ TEST(ConversionE2E, OutputThroughLinkToDeviceIsNeverDeleted) {
   EXPECT_EQ(countOf(retried.out, kRetryLine), 2u);
   deviceIntact();
 }
+
+namespace {
+
+// A Kaiser alpha whose series overflows (above about 713, and 2000 where an
+// unchecked series would never end) or underflows to zero has no window:
+// the run stops after the design with a message, before any output exists.
+TEST(ConversionE2E, KaiserAlphaOutOfRangeStopsBeforeTheOutput) {
+  TempDir dir;
+  generate(dir.file("in.wav"), 44100, 16, "frames:2048", {"--both", "sine:1000:-6"});
+  for (const std::string alpha : {"/k:800", "/k:2000", "/k:1e-300", "/k:1e400", "/K:-2000"}) {
+    SCOPED_TRACE(alpha);
+    RunResult r = convert(dir, {"in.wav", "/DSD64", "/t:2048", alpha, "/d"});
+    EXPECT_EQ(1, r.exitStatus);
+    EXPECT_EQ("Kaiser alpha out of range\n", r.err);
+    EXPECT_EQ(std::string::npos, r.out.find("NoiseShaper")) << r.out;
+    EXPECT_FALSE(testsupport::fileExists(dir.file("in.dff")));
+    // The unwindowed taps were dumped before the window failed; nothing after.
+    EXPECT_TRUE(testsupport::fileExists(dir.file("C:\\TEMP\\DSD64_T2048_CalcFIRCoeff.txt")));
+    EXPECT_FALSE(testsupport::fileExists(dir.file("C:\\TEMP\\DSD64_T2048_KiaserFIRCoeff.txt")));
+  }
+  // The largest alphas that still give a window convert normally.
+  RunResult ok = convert(dir, {"in.wav", "/DSD64", "/t:2048", "/k:700"});
+  EXPECT_EQ(0, ok.exitStatus) << ok.err;
+}
+
+}  // namespace
