@@ -25,7 +25,11 @@ using testsupport::writeFileBytes;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::Bytes;
+using testsupport::putBe;
+using testsupport::putLe;
+using testsupport::putText;
+
 
 constexpr std::size_t kHeaderSize = 130;
 constexpr std::size_t kWaveHeaderSize = 44;  // generator files: RIFF, fmt, data header
@@ -34,13 +38,6 @@ const char kRetryLine[] = "Retry again to set normalize offset -1 position.\n";
 const char kStartLine[] = "Start Conversion... take a rest, please.\n";
 const char kPattern2Line[] = "NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42\n";
 
-void putLe(Bytes& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-void putBe(Bytes& out, std::uint64_t value, int bytes) {
-  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-void putText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
 
 std::uint64_t readBe(const Bytes& bytes, std::size_t offset, int count) {
   std::uint64_t v = 0;

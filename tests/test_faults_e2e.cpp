@@ -42,7 +42,10 @@ using testsupport::writeFileBytes;
 
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using testsupport::Bytes;
+using testsupport::putLe;
+using testsupport::putText;
+
 using Clock = std::chrono::steady_clock;
 
 const std::vector<std::string> kFastOptions = {"/DSD64", "/t:2048", "/s:512"};
@@ -51,10 +54,6 @@ const char kBlockWriteError[] = "DSD File Write Error.\n";
 const char kFatalWritePrefix[] = " write error : ";
 const char kClipMessage[] = "DSD Clip Error. Set normalize offset, please. \n";
 
-void putLe(Bytes& out, std::uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-}
-void putText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
 bool contains(const std::string& text, const std::string& part) {

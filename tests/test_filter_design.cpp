@@ -27,29 +27,12 @@
 
 namespace {
 
+using testsupport::ThreadCount;
+using testsupport::PrefixGuard;
+
 using pulsemill::DebugPrefix;
 
 constexpr std::int32_t kRate44k64 = 44100 * 64;  // 2822400 Hz
-
-// Sets DebugPrefix for one test and restores the previous text afterwards.
-class PrefixGuard {
- public:
-  explicit PrefixGuard(const std::string& prefix) : saved_(DebugPrefix) { DebugPrefix = prefix; }
-  ~PrefixGuard() { DebugPrefix = saved_; }
-
- private:
-  std::string saved_;
-};
-
-// Runs the OpenMP loops of one scope with a fixed thread count.
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~ThreadCount() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
 
 std::vector<double> idealResponse(std::int32_t outputRate, std::int32_t upperEdge, int n) {
   std::vector<double> response(n, 0.0);

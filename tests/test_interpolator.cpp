@@ -17,21 +17,15 @@
 #include "filter/ideal_response.h"
 #include "filter/kaiser_window.h"
 #include "resample/interpolator.h"
+#include "test_support.h"
 
 namespace {
+
+using testsupport::ThreadCount;
 
 using pulsemill::InterpolatorIsa;
 
 constexpr double kSentinel = -12345.5;
-
-class ThreadCount {
- public:
-  explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
-  ~ThreadCount() { omp_set_num_threads(saved_); }
-
- private:
-  int saved_;
-};
 
 std::vector<InterpolatorIsa> supportedIsas() {
   std::vector<InterpolatorIsa> isas;

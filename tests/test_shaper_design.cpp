@@ -18,17 +18,10 @@
 
 namespace {
 
+using testsupport::PrefixGuard;
+
 using pulsemill::DebugPrefix;
 using pulsemill::ShaperCoefficients;
-
-class PrefixGuard {
- public:
-  explicit PrefixGuard(const std::string& prefix) : saved_(DebugPrefix) { DebugPrefix = prefix; }
-  ~PrefixGuard() { DebugPrefix = saved_; }
-
- private:
-  std::string saved_;
-};
 
 struct Row {
   int number;

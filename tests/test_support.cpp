@@ -17,6 +17,16 @@ extern char** environ;
 
 namespace testsupport {
 
+void putLe(Bytes& out, std::uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void putBe(Bytes& out, std::uint64_t value, int bytes) {
+  for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+void putText(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
   std::string pattern = std::string(base && *base ? base : "/tmp") + "/pulsemill-test-XXXXXX";

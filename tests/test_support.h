@@ -2,11 +2,48 @@
 // binaries, reading and writing files.
 #pragma once
 
+#include <omp.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "filter/dump_values.h"
+
 namespace testsupport {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Append `bytes` bytes of `value`, little- or big-endian, or a text's bytes.
+void putLe(Bytes& out, std::uint64_t value, int bytes);
+void putBe(Bytes& out, std::uint64_t value, int bytes);
+void putText(Bytes& out, const std::string& text);
+
+// Runs the OpenMP loops of one scope with a fixed thread count.
+class ThreadCount {
+ public:
+  explicit ThreadCount(int n) : saved_(omp_get_max_threads()) { omp_set_num_threads(n); }
+  ~ThreadCount() { omp_set_num_threads(saved_); }
+  ThreadCount(const ThreadCount&) = delete;
+  ThreadCount& operator=(const ThreadCount&) = delete;
+
+ private:
+  int saved_;
+};
+
+// Sets the diagnostic file prefix for one scope and restores it afterwards.
+class PrefixGuard {
+ public:
+  explicit PrefixGuard(const std::string& prefix) : saved_(pulsemill::DebugPrefix) {
+    pulsemill::DebugPrefix = prefix;
+  }
+  ~PrefixGuard() { pulsemill::DebugPrefix = saved_; }
+  PrefixGuard(const PrefixGuard&) = delete;
+  PrefixGuard& operator=(const PrefixGuard&) = delete;
+
+ private:
+  std::string saved_;
+};
 
 // A fresh folder under the system's temporary directory, removed (with its
 // contents) on destruction.
