@@ -29,7 +29,7 @@
 
 namespace {
 
-using pulsemill::InterpolatorIsa;
+using pulsemill::KernelIsa;
 
 constexpr int kInputRate = 44100;
 constexpr int kTaps = 32768;
@@ -70,7 +70,7 @@ struct Setup {
   pulsemill::UpsampleBuffer inLeft, inRight;
   pulsemill::AlignedDoubles upLeft, upRight;
 
-  bool init(int ratio, InterpolatorIsa isa) {
+  bool init(int ratio, KernelIsa isa) {
     const std::vector<double>& taps = designedKernel(ratio);
     if (!pulsemill::layoutPhaseKernel(taps.data(), kTaps, ratio, kernel, isa)) return false;
     const std::size_t outputs = static_cast<std::size_t>(ratio) * kBlockFrames;
@@ -104,7 +104,7 @@ void setCounters(benchmark::State& state, int channels, double cpuSeconds) {
                                                    benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void runBlock(benchmark::State& state, int ratio, InterpolatorIsa isa, int threads) {
+void runBlock(benchmark::State& state, int ratio, KernelIsa isa, int threads) {
   Setup s;
   if (!s.init(ratio, isa) || s.kernel.isa != isa) {
     state.SkipWithError("set-up failed");
@@ -123,7 +123,7 @@ void runBlock(benchmark::State& state, int ratio, InterpolatorIsa isa, int threa
   setCounters(state, 2, processCpuSeconds() - cpuStart);
 }
 
-void runFrames(benchmark::State& state, int ratio, InterpolatorIsa isa) {
+void runFrames(benchmark::State& state, int ratio, KernelIsa isa) {
   Setup s;
   if (!s.init(ratio, isa) || s.kernel.isa != isa) {
     state.SkipWithError("set-up failed");
@@ -143,10 +143,10 @@ void runFrames(benchmark::State& state, int ratio, InterpolatorIsa isa) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const InterpolatorIsa all[] = {InterpolatorIsa::Generic, InterpolatorIsa::X86_64_V3,
-                                 InterpolatorIsa::X86_64_V4};
+  const KernelIsa all[] = {KernelIsa::Generic, KernelIsa::X86_64_V3,
+                                 KernelIsa::X86_64_V4};
   std::string supported;
-  for (InterpolatorIsa isa : all) {
+  for (KernelIsa isa : all) {
     if (!pulsemill::isaSupported(isa)) continue;
     const std::string name = pulsemill::isaName(isa);
     supported += (supported.empty() ? "" : " ") + name;
@@ -175,7 +175,7 @@ int main(int argc, char** argv) {
     }
   }
   benchmark::AddCustomContext("interpolator_variants", supported);
-  benchmark::AddCustomContext("best_variant", pulsemill::isaName(pulsemill::bestInterpolatorIsa()));
+  benchmark::AddCustomContext("best_variant", pulsemill::isaName(pulsemill::bestKernelIsa()));
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

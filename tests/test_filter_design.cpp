@@ -201,8 +201,8 @@ TEST(FilterDesignTransform, EveryVariantBitIdenticalToReferenceForAnyThreadCount
         ThreadCount threads(1);
         pulsemill::inverseTransformReference(table.data(), response.data(), reference.data(), n);
       }
-      for (auto isa : {pulsemill::InterpolatorIsa::Generic, pulsemill::InterpolatorIsa::X86_64_V3,
-                       pulsemill::InterpolatorIsa::X86_64_V4}) {
+      for (auto isa : {pulsemill::KernelIsa::Generic, pulsemill::KernelIsa::X86_64_V3,
+                       pulsemill::KernelIsa::X86_64_V4}) {
         if (!pulsemill::isaSupported(isa)) continue;
         for (int threadCount : {1, 2}) {
           SCOPED_TRACE(testing::Message() << "N " << n << ", threads " << threadCount << ", "

@@ -23,14 +23,14 @@ namespace {
 
 using testsupport::ThreadCount;
 
-using pulsemill::InterpolatorIsa;
+using pulsemill::KernelIsa;
 
 constexpr double kSentinel = -12345.5;
 
-std::vector<InterpolatorIsa> supportedIsas() {
-  std::vector<InterpolatorIsa> isas;
-  for (InterpolatorIsa isa : {InterpolatorIsa::Generic, InterpolatorIsa::X86_64_V3,
-                              InterpolatorIsa::X86_64_V4})
+std::vector<KernelIsa> supportedIsas() {
+  std::vector<KernelIsa> isas;
+  for (KernelIsa isa : {KernelIsa::Generic, KernelIsa::X86_64_V3,
+                              KernelIsa::X86_64_V4})
     if (pulsemill::isaSupported(isa)) isas.push_back(isa);
   return isas;
 }
@@ -131,7 +131,7 @@ Expected zeroStuffedSums(const Case& c, const std::vector<double>& kernel, const
 // Runs the case through layoutPhaseKernel / initUpsampleBuffer /
 // interpolateBlock and compares every block with gain * sum, bit for bit.
 void checkFastPath(const Case& c, const std::vector<double>& kernel, const Stream& s,
-                   const Expected& e, InterpolatorIsa isa, int threads, double gain) {
+                   const Expected& e, KernelIsa isa, int threads, double gain) {
   SCOPED_TRACE(testing::Message() << "isa " << pulsemill::isaName(isa) << ", threads " << threads
                                   << ", gain " << gain);
   ThreadCount threadCount(threads);
@@ -183,7 +183,7 @@ void checkCase(const Case& c, const std::vector<double>& kernel, unsigned seed) 
   for (int n : c.blocks) frames += n;
   const Stream s = randomStream(frames, seed);
   const Expected e = zeroStuffedSums(c, kernel, s);
-  for (InterpolatorIsa isa : supportedIsas())
+  for (KernelIsa isa : supportedIsas())
     for (int threads : {1, 2})
       for (double gain : {static_cast<double>(c.ratio), static_cast<double>(c.ratio - 3)})
         checkFastPath(c, kernel, s, e, isa, threads, gain);
@@ -199,11 +199,11 @@ std::vector<int> mixedBlocks(int ratio, int taps, int s) {
 // ---------------------------------------------------------------------------
 
 TEST(InterpolatorBitExact, SupportedVariantsIncludeGenericAndBest) {
-  const std::vector<InterpolatorIsa> isas = supportedIsas();
+  const std::vector<KernelIsa> isas = supportedIsas();
   ASSERT_FALSE(isas.empty());
-  EXPECT_EQ(InterpolatorIsa::Generic, isas.front());
-  EXPECT_TRUE(pulsemill::isaSupported(pulsemill::bestInterpolatorIsa()));
-  EXPECT_EQ(isas.back(), pulsemill::bestInterpolatorIsa());
+  EXPECT_EQ(KernelIsa::Generic, isas.front());
+  EXPECT_TRUE(pulsemill::isaSupported(pulsemill::bestKernelIsa()));
+  EXPECT_EQ(isas.back(), pulsemill::bestKernelIsa());
 }
 
 TEST(InterpolatorBitExact, Ratio64) {

@@ -56,14 +56,14 @@ void inverseTransformReference(const double* cosTable, const double* response,
 // kOutputsPerPass outputs run interleaved, each still summed in increasing j
 // with its own table index (i * j) mod N advanced by i per step.
 void inverseTransform(const double* cosTable, const double* response, double* t,
-                      std::int32_t tapCount, InterpolatorIsa isa) {
+                      std::int32_t tapCount, KernelIsa isa) {
   const std::uint32_t n = static_cast<std::uint32_t>(tapCount);
   if (n == 0 || (n & (n - 1)) != 0) {
     inverseTransformReference(cosTable, response, t, tapCount);
     return;
   }
   const std::uint32_t outputs = n / 2 + 1;
-  if (isa == InterpolatorIsa::X86_64_V4 && isaSupported(isa)) {
+  if (isa == KernelIsa::X86_64_V4 && isaSupported(isa)) {
     const int passes = static_cast<int>((outputs + kTransformOutputsPerPassV4 - 1) /
                                         kTransformOutputsPerPassV4);
 #pragma omp parallel for schedule(dynamic)

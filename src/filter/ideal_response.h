@@ -10,7 +10,7 @@
 
 #include <cstdint>
 
-#include "resample/interpolator.h"  // InterpolatorIsa: the CPU levels of the kernels
+#include "resample/kernel_isa.h"
 
 namespace pulsemill {
 
@@ -43,7 +43,7 @@ void inverseTransformReference(const double* cosTable, const double* response,
 // scalar chains); an unsupported one falls back to the portable variant.
 void inverseTransform(const double* cosTable, const double* response,
                       double* t, std::int32_t tapCount,
-                      InterpolatorIsa isa = bestInterpolatorIsa());
+                      KernelIsa isa = bestKernelIsa());
 
 // ct[k] = cos((k * 6.283185307179586) / N) for k = 0 .. N-1.
 void fillCosineTable(double* cosTable, std::int32_t tapCount);

@@ -20,67 +20,22 @@ bool AlignedDoubles::allocate(std::size_t count) {
   return true;
 }
 
-// GCC knows the micro-architecture levels by name; clang 14 only the
-// single features, so there the levels' vector features are tested.
-static bool cpuSupportsV3() {
-#if defined(__clang__)
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
-#else
-  return __builtin_cpu_supports("x86-64-v3");
-#endif
-}
-
-static bool cpuSupportsV4() {
-#if defined(__clang__)
-  return cpuSupportsV3() && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512cd");
-#else
-  return __builtin_cpu_supports("x86-64-v4");
-#endif
-}
-
-bool isaSupported(InterpolatorIsa isa) {
+static InterpolateFn kernelFor(KernelIsa isa) {
   switch (isa) {
-    case InterpolatorIsa::Generic: return true;
-    case InterpolatorIsa::X86_64_V3: return cpuSupportsV3();
-    case InterpolatorIsa::X86_64_V4: return cpuSupportsV4();
-  }
-  return false;
-}
-
-InterpolatorIsa bestInterpolatorIsa() {
-  if (isaSupported(InterpolatorIsa::X86_64_V4)) return InterpolatorIsa::X86_64_V4;
-  if (isaSupported(InterpolatorIsa::X86_64_V3)) return InterpolatorIsa::X86_64_V3;
-  return InterpolatorIsa::Generic;
-}
-
-const char* isaName(InterpolatorIsa isa) {
-  switch (isa) {
-    case InterpolatorIsa::Generic: return "generic";
-    case InterpolatorIsa::X86_64_V3: return "x86-64-v3";
-    case InterpolatorIsa::X86_64_V4: return "x86-64-v4";
-  }
-  return "unknown";
-}
-
-static InterpolateFn kernelFor(InterpolatorIsa isa) {
-  switch (isa) {
-    case InterpolatorIsa::X86_64_V4: return interpolateKernelX86_64_V4;
-    case InterpolatorIsa::X86_64_V3: return interpolateKernelX86_64_V3;
-    case InterpolatorIsa::Generic: break;
+    case KernelIsa::X86_64_V4: return interpolateKernelX86_64_V4;
+    case KernelIsa::X86_64_V3: return interpolateKernelX86_64_V3;
+    case KernelIsa::Generic: break;
   }
   return interpolateKernelGeneric;
 }
 
 bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio, PhaseKernel& out,
-                       InterpolatorIsa isa) {
+                       KernelIsa isa) {
   out.ratio = ratio;
   out.tapCount = tapCount;
   out.tapsPerPhase = tapCount / ratio;
   out.paddedTaps = out.tapsPerPhase + 1;
-  out.isa = isaSupported(isa) ? isa : InterpolatorIsa::Generic;
+  out.isa = isaSupported(isa) ? isa : KernelIsa::Generic;
   out.kernel = kernelFor(out.isa);
   const int m = out.tapsPerPhase;
   const int padded = out.paddedTaps;

@@ -20,6 +20,7 @@
 #include <memory>
 
 #include "resample/interpolator_layout.h"
+#include "resample/kernel_isa.h"
 
 namespace pulsemill {
 
@@ -31,14 +32,6 @@ struct AlignedDoubles {
   bool allocate(std::size_t count);  // false when out of memory
   double* get() const { return data.get(); }
 };
-
-// Instruction-set variants of the interpolation kernel. The portable one is
-// always built; the others are used only where the CPU supports them.
-enum class InterpolatorIsa { Generic, X86_64_V3, X86_64_V4 };
-
-bool isaSupported(InterpolatorIsa isa);
-InterpolatorIsa bestInterpolatorIsa();  // the widest the CPU supports
-const char* isaName(InterpolatorIsa isa);
 
 // Kernel contract: writes out[q*ratio + p] for q0 <= q < q1 and all phases
 // p; reads frames[q0 .. q0 + roundUp(q1 - q0, lanes) + paddedTaps - 1],
@@ -56,7 +49,7 @@ struct PhaseKernel {
   // [L / kPhaseGroup groups][paddedTaps][kPhaseGroup phases]: entry
   // (g, m, j) is the tap of phase p = g*8 + j that meets frame q + m.
   AlignedDoubles taps;
-  InterpolatorIsa isa = InterpolatorIsa::Generic;
+  KernelIsa isa = KernelIsa::Generic;
   InterpolateFn kernel = nullptr;  // variant chosen at layout time
 };
 
@@ -64,7 +57,7 @@ struct PhaseKernel {
 // Returns false when out of memory.
 bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio,
                        PhaseKernel& out,
-                       InterpolatorIsa isa = bestInterpolatorIsa());
+                       KernelIsa isa = bestKernelIsa());
 
 // One channel's frames: M history frames (oldest first, zero at the start of
 // an attempt), then the current block's frames, then kFramePadding.

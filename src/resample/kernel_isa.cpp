@@ -1,0 +1,50 @@
+#include "resample/kernel_isa.h"
+
+namespace pulsemill {
+
+// GCC knows the micro-architecture levels by name; clang 14 only the
+// single features, so there the levels' vector features are tested.
+static bool cpuSupportsV3() {
+#if defined(__clang__)
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
+#else
+  return __builtin_cpu_supports("x86-64-v3");
+#endif
+}
+
+static bool cpuSupportsV4() {
+#if defined(__clang__)
+  return cpuSupportsV3() && __builtin_cpu_supports("avx512f") &&
+         __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
+         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512cd");
+#else
+  return __builtin_cpu_supports("x86-64-v4");
+#endif
+}
+
+bool isaSupported(KernelIsa isa) {
+  switch (isa) {
+    case KernelIsa::Generic: return true;
+    case KernelIsa::X86_64_V3: return cpuSupportsV3();
+    case KernelIsa::X86_64_V4: return cpuSupportsV4();
+  }
+  return false;
+}
+
+KernelIsa bestKernelIsa() {
+  if (isaSupported(KernelIsa::X86_64_V4)) return KernelIsa::X86_64_V4;
+  if (isaSupported(KernelIsa::X86_64_V3)) return KernelIsa::X86_64_V3;
+  return KernelIsa::Generic;
+}
+
+const char* isaName(KernelIsa isa) {
+  switch (isa) {
+    case KernelIsa::Generic: return "generic";
+    case KernelIsa::X86_64_V3: return "x86-64-v3";
+    case KernelIsa::X86_64_V4: return "x86-64-v4";
+  }
+  return "unknown";
+}
+
+}  // namespace pulsemill
