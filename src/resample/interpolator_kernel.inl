@@ -7,6 +7,9 @@
 //   kLanes      doubles per vector,
 //   kAccPerPhase accumulator vectors per phase (frames per pass =
 //               kLanes * kAccPerPhase <= kFramePadding),
+//   kPhasesPerPass phases accumulated together (a divisor of kPhaseGroup;
+//               kPhasesPerPass * kAccPerPhase accumulators plus kAccPerPhase
+//               frame vectors and one tap must fit the register file),
 // and then includes this file. Nothing here may be shared between variants
 // (everything is in the includer's namespace and has internal linkage).
 //
@@ -28,35 +31,38 @@ static void interpolateKernel(const double* taps, int paddedTaps, int ratio,
     const double* window = frames + q;
     for (int g = 0; g < groups; ++g) {
       const double* groupTaps = taps + static_cast<std::size_t>(g) * paddedTaps * kPhaseGroup;
-      VecD acc[kPhaseGroup][kAccPerPhase];
+      alignas(64) double tile[kPhaseGroup][kFramesPerPass];
+      for (int first = 0; first < kPhaseGroup; first += kPhasesPerPass) {
+        VecD acc[kPhasesPerPass][kAccPerPhase];
 #pragma GCC unroll 8
-      for (int p = 0; p < kPhaseGroup; ++p)
+        for (int p = 0; p < kPhasesPerPass; ++p)
 #pragma GCC unroll 4
-        for (int a = 0; a < kAccPerPhase; ++a) acc[p][a] = zeroVec();
+          for (int a = 0; a < kAccPerPhase; ++a) acc[p][a] = zeroVec();
 
-      // The one loop worth tuning: every frame vector is loaded once and
-      // shared by the eight phases, each tap broadcast once per phase.
-      for (int m = 0; m < paddedTaps; ++m) {
-        VecD x[kAccPerPhase];
+        // The one loop worth tuning: every frame vector is loaded once and
+        // shared by the phases of the pass, each tap broadcast once.
+        for (int m = 0; m < paddedTaps; ++m) {
+          VecD x[kAccPerPhase];
 #pragma GCC unroll 4
-        for (int a = 0; a < kAccPerPhase; ++a) x[a] = loadVec(window + m + a * kLanes);
-        const double* tapRow = groupTaps + static_cast<std::size_t>(m) * kPhaseGroup;
+          for (int a = 0; a < kAccPerPhase; ++a) x[a] = loadVec(window + m + a * kLanes);
+          const double* tapRow = groupTaps + static_cast<std::size_t>(m) * kPhaseGroup + first;
 #pragma GCC unroll 8
-        for (int p = 0; p < kPhaseGroup; ++p) {
-          const VecD tap = broadcastVec(tapRow + p);
+          for (int p = 0; p < kPhasesPerPass; ++p) {
+            const VecD tap = broadcastVec(tapRow + p);
 #pragma GCC unroll 4
-          for (int a = 0; a < kAccPerPhase; ++a) {
-            const VecD product = mulVec(x[a], tap);
-            acc[p][a] = addVec(acc[p][a], product);
+            for (int a = 0; a < kAccPerPhase; ++a) {
+              const VecD product = mulVec(x[a], tap);
+              acc[p][a] = addVec(acc[p][a], product);
+            }
           }
         }
+        for (int p = 0; p < kPhasesPerPass; ++p)
+          for (int a = 0; a < kAccPerPhase; ++a)
+            storeVec(&tile[first + p][a * kLanes], mulVec(acc[p][a], gainVec));
       }
 
-      // Scale and put the outputs in time order: frame f's phases
-      // g*8 .. g*8+7 are eight consecutive outputs.
-      alignas(64) double tile[kPhaseGroup][kFramesPerPass];
-      for (int p = 0; p < kPhaseGroup; ++p)
-        for (int a = 0; a < kAccPerPhase; ++a) storeVec(&tile[p][a * kLanes], mulVec(acc[p][a], gainVec));
+      // Put the scaled outputs in time order: frame f's phases g*8 .. g*8+7
+      // are eight consecutive outputs.
       double* dst = out + static_cast<std::size_t>(q) * ratio + g * kPhaseGroup;
       for (int f = 0; f < framesHere; ++f) {
         double* row = dst + static_cast<std::size_t>(f) * ratio;

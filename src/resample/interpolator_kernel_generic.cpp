@@ -11,7 +11,8 @@ namespace isa_generic {
 
 typedef __m128d VecD;
 constexpr int kLanes = 2;
-constexpr int kAccPerPhase = 1;
+constexpr int kAccPerPhase = 3;
+constexpr int kPhasesPerPass = 4;
 
 inline VecD zeroVec() { return _mm_setzero_pd(); }
 inline VecD loadVec(const double* p) { return _mm_loadu_pd(p); }

@@ -11,7 +11,8 @@ namespace isa_x86_64_v3 {
 
 typedef __m256d VecD;
 constexpr int kLanes = 4;
-constexpr int kAccPerPhase = 1;
+constexpr int kAccPerPhase = 3;
+constexpr int kPhasesPerPass = 4;
 
 inline VecD zeroVec() { return _mm256_setzero_pd(); }
 inline VecD loadVec(const double* p) { return _mm256_loadu_pd(p); }

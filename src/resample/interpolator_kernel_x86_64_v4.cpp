@@ -12,6 +12,7 @@ namespace isa_x86_64_v4 {
 typedef __m512d VecD;
 constexpr int kLanes = 8;
 constexpr int kAccPerPhase = 3;
+constexpr int kPhasesPerPass = 8;
 
 inline VecD zeroVec() { return _mm512_setzero_pd(); }
 inline VecD loadVec(const double* p) { return _mm512_loadu_pd(p); }
