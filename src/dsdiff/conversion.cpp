@@ -100,22 +100,9 @@ struct BlockReader {
   }
 };
 
-// The pipeline is built for two cooperating threads, so it sets its own team
-// size instead of leaving it to the runtime's dynamic adjustment: that
-// follows the 15-minute load average, which counts this program's own
-// earlier runs and would serialize back-to-back conversions of an album.
-// OMP_NUM_THREADS still caps it; the output never depends on it.
-class PipelineTeam {
- public:
-  PipelineTeam() : wasDynamic_(omp_get_dynamic()) { omp_set_dynamic(0); }
-  ~PipelineTeam() { omp_set_dynamic(wasDynamic_); }
-  PipelineTeam(const PipelineTeam&) = delete;
-  PipelineTeam& operator=(const PipelineTeam&) = delete;
-  int size() const { return std::min(2, omp_get_max_threads()); }
-
- private:
-  int wasDynamic_;
-};
+// The pipeline is built for two cooperating threads; OMP_NUM_THREADS=1
+// runs it on one. The output never depends on it.
+int pipelineThreads() { return std::min(2, omp_get_max_threads()); }
 
 }  // namespace
 
@@ -147,7 +134,6 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
   // block k+1 is read into the other frame slot. Everything the console shows
   // happens on this thread between steps, in the order of a block-by-block
   // run: a failure of block k-1 is reported before anything of block k.
-  const PipelineTeam team;
   int curSlot = 0;
   int curFrames = 0;   // frames of the block being interpolated
   bool haveCur = false;
@@ -174,7 +160,7 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
     int nextFrames = 0;
     const int chunks = haveCur ? (curFrames + kChunkFrames - 1) / kChunkFrames : 0;
 
-#pragma omp parallel num_threads(team.size())
+#pragma omp parallel num_threads(pipelineThreads())
     {
 #pragma omp single nowait
       {
