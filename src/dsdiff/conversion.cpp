@@ -16,9 +16,6 @@ namespace pulsemill {
 namespace {
 
 constexpr int kBlocksPerDot = 26;
-// Work item of the interpolation: a run of frames of one channel, a multiple
-// of every kernel variant's frames per pass.
-constexpr int kChunkFrames = 48;
 
 long long nowMilliseconds() {
   using namespace std::chrono;
@@ -158,7 +155,7 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
     std::uint32_t byteCount = 0;
     const bool readNext = haveCur && reader.more();
     int nextFrames = 0;
-    const int chunks = haveCur ? (curFrames + kChunkFrames - 1) / kChunkFrames : 0;
+    const int items = haveCur ? interpolationItems(curFrames) : 0;
 
 #pragma omp parallel num_threads(pipelineThreads())
     {
@@ -187,12 +184,10 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
         }
       }
 #pragma omp for schedule(dynamic) nowait
-      for (int item = 0; item < 2 * chunks; ++item) {
-        const int channel = item < chunks ? 0 : 1;
-        const int q0 = (item - channel * chunks) * kChunkFrames;
-        const int q1 = q0 + kChunkFrames < curFrames ? q0 + kChunkFrames : curFrames;
-        interpolateFrames(kernel, buffers.frames[curSlot][channel], q0, q1, normalizeGain,
-                          buffers.up[curSlot][channel].get());
+      for (int item = 0; item < items; ++item) {
+        interpolateItem(kernel, buffers.frames[curSlot][0], buffers.frames[curSlot][1], curFrames,
+                        item, normalizeGain, buffers.up[curSlot][0].get(),
+                        buffers.up[curSlot][1].get());
       }
     }
 
@@ -225,7 +220,6 @@ int convertToDsdiff(std::FILE* in, std::FILE* out, std::uint64_t dataSize,
     readFailed = readNext && nextFrames < 0;
     curFrames = nextFrames;
     curSlot ^= 1;
-    if (readFailed && !havePrev) break;
   }
   if (readFailed) {
     reportError("Wave File Read Error.\n");

@@ -72,19 +72,34 @@ void shiftHistory(UpsampleBuffer& buffer, int n) {
   std::memmove(frames, frames + n, static_cast<std::size_t>(buffer.historyFrames) * sizeof(double));
 }
 
+namespace {
+
+// A run of frames of one channel: a multiple of every variant's frames per
+// pass, and small enough to balance two threads.
+constexpr int kItemFrames = 48;
+
+int itemsPerChannel(int n) { return (n + kItemFrames - 1) / kItemFrames; }
+
+}  // namespace
+
+int interpolationItems(int n) { return 2 * itemsPerChannel(n); }
+
+void interpolateItem(const PhaseKernel& kernel, const UpsampleBuffer& inLeft,
+                     const UpsampleBuffer& inRight, int n, int item, double gain,
+                     double* upLeft, double* upRight) {
+  const int perChannel = itemsPerChannel(n);
+  const bool left = item < perChannel;
+  const int q0 = (left ? item : item - perChannel) * kItemFrames;
+  const int q1 = q0 + kItemFrames < n ? q0 + kItemFrames : n;
+  interpolateFrames(kernel, left ? inLeft : inRight, q0, q1, gain, left ? upLeft : upRight);
+}
+
 void interpolateBlock(double* upLeft, double* upRight, const PhaseKernel& kernel,
                       UpsampleBuffer& inLeft, UpsampleBuffer& inRight, int n, double gain) {
-  // Work items: runs of kChunkFrames frames of one channel; a multiple of
-  // every variant's frames per pass.
-  constexpr int kChunkFrames = 48;
-  const int chunks = (n + kChunkFrames - 1) / kChunkFrames;
+  const int items = interpolationItems(n);
 #pragma omp parallel for schedule(dynamic)
-  for (int item = 0; item < 2 * chunks; ++item) {
-    const bool left = item < chunks;
-    const int q0 = (left ? item : item - chunks) * kChunkFrames;
-    const int q1 = q0 + kChunkFrames < n ? q0 + kChunkFrames : n;
-    interpolateFrames(kernel, left ? inLeft : inRight, q0, q1, gain, left ? upLeft : upRight);
-  }
+  for (int item = 0; item < items; ++item)
+    interpolateItem(kernel, inLeft, inRight, n, item, gain, upLeft, upRight);
   shiftHistory(inLeft, n);
   shiftHistory(inRight, n);
 }

@@ -75,6 +75,14 @@ bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel,
 void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in,
                        int q0, int q1, double gain, double* out);
 
+// A block of n frames splits into interpolationItems(n) independent work
+// items (runs of frames of one channel) for a parallel loop;
+// interpolateItem computes item `item` of that block into upLeft / upRight.
+int interpolationItems(int n);
+void interpolateItem(const PhaseKernel& kernel, const UpsampleBuffer& inLeft,
+                     const UpsampleBuffer& inRight, int n, int item, double gain,
+                     double* upLeft, double* upRight);
+
 // Keeps the newest M frames (of history + the n block frames) as history.
 void shiftHistory(UpsampleBuffer& buffer, int n);
 
