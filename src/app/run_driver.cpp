@@ -24,11 +24,6 @@ constexpr int kMaxRetries = 10;
 constexpr double kShaperPole = 0.85;
 constexpr int kShaperAngleDivisor = 64;
 
-void reportError(const char* message) {
-  std::fflush(stdout);
-  std::fputs(message, stderr);
-}
-
 // The output of one attempt. Only a regular file is ever deleted: a device
 // or FIFO named as output (/dev/null for a timing run) must survive a failure.
 // While a regular output is open, an interrupt removes it too.

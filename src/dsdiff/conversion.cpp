@@ -10,6 +10,7 @@
 
 #include "dsdiff/dsdiff_writer.h"
 #include "shaper/modulator.h"
+#include "wave/fatal_io.h"
 
 namespace pulsemill {
 
@@ -20,11 +21,6 @@ constexpr int kBlocksPerDot = 26;
 long long nowMilliseconds() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
-
-void reportError(const char* message) {
-  std::fflush(stdout);
-  std::fputs(message, stderr);
 }
 
 // Decodes n frames of pcm into the two channels' frame slots.

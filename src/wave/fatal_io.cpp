@@ -10,6 +10,11 @@ namespace pulsemill {
   throw FatalExit{1};
 }
 
+void reportError(const char* message) {
+  std::fflush(stdout);
+  std::fputs(message, stderr);
+}
+
 void failRead(std::FILE* file) { failWith(file, " read error : %ld\n"); }
 
 void failWrite(std::FILE* file) { failWith(file, " write error : %ld\n"); }

@@ -25,4 +25,8 @@ struct FatalExit {
 // Same as failRead with " write error : %ld\n"; used on the output file.
 [[noreturn]] void failWrite(std::FILE* file);
 
+// Prints a message of the run on standard error, standard output flushed
+// first so that both streams read in order on a shared terminal.
+void reportError(const char* message);
+
 }  // namespace pulsemill
