@@ -668,3 +668,22 @@ TEST(FaultsNonRegularOutput, FifoCannotTakeTheSizePatch) {
 }
 
 }  // namespace
+
+namespace {
+
+// Progress piped into a reader that stops early (`| head`): the next flush
+// of standard output raises SIGPIPE, and the partial output must go too.
+TEST(FaultsInterrupt, ConsoleReaderGoneRemovesThePartialOutput) {
+  TempDir dir;
+  RunResult gen = runProgram(WAVEGEN_BINARY, {dir.file("in.wav"), "--rate", "44100", "--bits", "16",
+                                              "--seconds", "5", "--both", "sine:1000:-6"});
+  ASSERT_EQ(gen.exitStatus, 0) << gen.err;
+  // PIPESTATUS[0] is the converter's status; head takes one byte and leaves.
+  const std::string command = "cd '" + dir.path() + "' && bash -c '\"" + PULSEMILL_BINARY +
+                              "\" in.wav out.dff /DSD64 /t:2048 /s:512 | head -c 1 >/dev/null; "
+                              "exit ${PIPESTATUS[0]}'";
+  EXPECT_EQ(testsupport::runShell(command), 128 + SIGPIPE);
+  EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"in.wav"}) << "partial output left";
+}
+
+}  // namespace

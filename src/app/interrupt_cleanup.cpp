@@ -27,7 +27,7 @@ void installInterruptCleanup() {
   struct sigaction action = {};
   action.sa_handler = removeOutputAndReraise;
   sigemptyset(&action.sa_mask);
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
     struct sigaction previous;
     // A signal ignored by the parent (nohup, background jobs) stays ignored.
     if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;

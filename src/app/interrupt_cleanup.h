@@ -1,5 +1,6 @@
 // Removal of a partial output when the run is interrupted (SIGINT, SIGTERM,
-// SIGHUP). While an output path is armed, the signal handler unlinks it and
+// SIGHUP), or killed by SIGPIPE (its console piped into a reader that has
+// gone, such as `head`). While an output path is armed, the signal handler unlinks it and
 // re-raises the signal with its default action, so the process still ends
 // by that signal (exit status 128 + signal number in a shell). Only a
 // regular file the run itself created is ever armed.
