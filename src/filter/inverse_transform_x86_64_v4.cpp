@@ -1,5 +1,5 @@
 // Inverse transform kernel, x86-64-v4 (AVX-512) variant, built with
-// -march=x86-64-v4: 32 outputs per pass in four vectors of eight lanes, the
+// -march=x86-64-v4: 64 outputs per pass in eight vectors of eight lanes, the
 // cosine table read with gathers (the table index of lane i advances by i
 // per step, modulo n).
 #include <immintrin.h>
