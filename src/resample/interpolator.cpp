@@ -1,5 +1,6 @@
 #include "resample/interpolator.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,6 +64,14 @@ bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel, int b
 
 void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in, int q0, int q1,
                        double gain, double* out) {
+  // The kernels read up to kFramePadding - 1 frames past q1 plus the taps of
+  // one phase; a range outside the buffer is a programming error, checked
+  // once per call (not per output) in every build.
+  const std::size_t lastRead = static_cast<std::size_t>(q1) + kFramePadding + kernel.paddedTaps - 2;
+  if (q0 < 0 || q1 < q0 || lastRead >= in.frames.size) {
+    std::fprintf(stderr, "interpolateFrames: frames %d..%d outside the buffer\n", q0, q1);
+    std::abort();
+  }
   kernel.kernel(kernel.taps.get(), kernel.paddedTaps, kernel.ratio, in.frames.get(), q0, q1, gain,
                 out);
 }
