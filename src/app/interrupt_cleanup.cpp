@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <initializer_list>
 
 namespace pulsemill {
 
@@ -12,10 +11,15 @@ namespace {
 
 // Read by the handler; a lock-free atomic pointer is async-signal-safe.
 std::atomic<const char*> armedPath{nullptr};
+
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
 static_assert(std::atomic<const char*>::is_always_lock_free, "handler needs a lock-free pointer");
 
 extern "C" void removeOutputAndReraise(int signalNumber) {
-  const char* path = armedPath.exchange(nullptr);
+  // load, not exchange: a second signal handled at the same time (another
+  // thread, or nested) must not find the path gone and end the process
+  // before the first handler has unlinked it. A second unlink is harmless.
+  const char* path = armedPath.load();
   if (path != nullptr) unlink(path);
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
@@ -27,7 +31,8 @@ void installInterruptCleanup() {
   struct sigaction action = {};
   action.sa_handler = removeOutputAndReraise;
   sigemptyset(&action.sa_mask);
-  for (int signalNumber : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+  for (int signalNumber : kCleanupSignals) sigaddset(&action.sa_mask, signalNumber);
+  for (int signalNumber : kCleanupSignals) {
     struct sigaction previous;
     // A signal ignored by the parent (nohup, background jobs) stays ignored.
     if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;

@@ -32,12 +32,15 @@ struct OutputFile {
   bool regular = false;
 
   bool open(const std::string& path) {
-    stream = std::fopen(path.c_str(), "wb");
-    if (stream == nullptr) return false;
+    // Armed before the file is created when it will be a regular file, so
+    // that an interrupt between creation and arming leaves nothing behind.
     struct stat st;
-    regular = fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode);
-    if (regular) armOutputRemoval(path.c_str());
-    return true;
+    const bool willBeRegular = stat(path.c_str(), &st) != 0 || S_ISREG(st.st_mode);
+    if (willBeRegular) armOutputRemoval(path.c_str());
+    stream = std::fopen(path.c_str(), "wb");
+    regular = stream != nullptr && fstat(fileno(stream), &st) == 0 && S_ISREG(st.st_mode);
+    if (!regular) disarmOutputRemoval();
+    return stream != nullptr;
   }
   // Closes the stream; false when the close reports an error (data lost).
   bool close() {
@@ -115,7 +118,11 @@ int convertWithRetries(RunSettings& settings, std::FILE* input, const WaveInfo& 
     std::printf("Retry again to set normalize offset -1 position.\n");
     settings.normalizeOffset -= 1;
     ++retryCount;
-    std::fseek(input, static_cast<long>(info.dataOffset), SEEK_SET);
+    // An input that cannot seek back (a pipe) cannot be read again.
+    if (info.dataOffset < 0 || std::fseek(input, static_cast<long>(info.dataOffset), SEEK_SET) != 0) {
+      reportError("Wave File Read Error.\n");
+      return Failed;
+    }
     if (!output.open(settings.outputPath)) {
       std::printf("Can not open %s\n", settings.outputPath.c_str());
       return 1;
