@@ -543,3 +543,33 @@ TEST(ConversionE2E, KaiserAlphaOutOfRangeStopsBeforeTheOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// The pipeline modulates block b while it interpolates block b+1, yet the
+// console must read as if blocks ran one after another: a clip in block 28
+// comes after the dot of block 26 and nothing of a later block is printed.
+TEST(ConversionE2E, LateClipIsReportedAfterTheDotsOfEarlierBlocks) {
+  TempDir dir;
+  const int blockFrames = 512, quietBlocks = 28;
+  std::vector<std::int32_t> samples;
+  for (int k = 0; k < (quietBlocks + 3) * blockFrames; ++k) {
+    const bool burst = k >= quietBlocks * blockFrames;
+    samples.push_back(burst ? 32767 : (k % 64) * 8 - 256);  // left
+    samples.push_back(0);                                   // right
+  }
+  const Bytes data = pcmBytes(16, samples);
+  writeFileBytes(dir.file("in.wav"), waveFile(44100, 16, data));
+  for (const char* threads : {"1", "2"}) {
+    SCOPED_TRACE(threads);
+    RunResult r = convert(dir, {"in.wav", "/DSD64", "/t:2048", "/s:512"}, threads);
+    EXPECT_EQ(2, r.exitStatus);
+    EXPECT_EQ(kClipMessage, r.err);
+    const std::string tail = std::string(kStartLine) + normalizeLine(64, 32) + ".";
+    ASSERT_GE(r.out.size(), tail.size());
+    EXPECT_EQ(tail, r.out.substr(r.out.size() - tail.size())) << r.out;
+    EXPECT_FALSE(fileExists(dir.file("in.dff")));
+  }
+}
+
+}  // namespace

@@ -383,19 +383,27 @@ TEST(FilterDesignDumps, NamesAndLineFormat) {
       testsupport::readFileText(name));
 }
 
+// The run's design steps with the debug flag `flag` for N taps at 44.1 kHz
+// x 64, alpha 10; the kernel before the window goes to *raw when given.
+void designWithFlag(int n, int flag, std::vector<double>& kernel,
+                    std::vector<double>* raw = nullptr) {
+  std::vector<double> response = idealResponse(kRate44k64, 22050, n);
+  kernel.assign(n, 0.0);
+  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, flag));
+  if (raw != nullptr) *raw = kernel;
+  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, flag));
+  pulsemill::computeGainResponse(kernel.data(), n, flag);
+}
+
 TEST(FilterDesignDumps, DebugDesignWritesTheThreeFiles) {
   testsupport::TempDir dir;
   PrefixGuard prefix(dir.path() + "/X_");
   const int n = 2048;
-  std::vector<double> response = idealResponse(kRate44k64, 22050, n);
-  std::vector<double> kernel(n, 0.0);
+  std::vector<double> kernel, raw;
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, 1));
-  const std::vector<double> raw = kernel;
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, 1));
-  pulsemill::computeGainResponse(kernel.data(), n, 1);
+  designWithFlag(n, 1, kernel, &raw);
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
@@ -433,11 +441,8 @@ TEST(FilterDesignDumps, NothingWrittenWithoutDebugFlag) {
   testsupport::TempDir dir;
   PrefixGuard prefix(dir.path() + "/X_");
   const int n = 2048;
-  std::vector<double> response = idealResponse(kRate44k64, 22050, n);
-  std::vector<double> kernel(n, 0.0);
-  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, 0));
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, 0));
-  pulsemill::computeGainResponse(kernel.data(), n, 0);
+  std::vector<double> kernel;
+  designWithFlag(n, 0, kernel);
   pulsemill::computeGainResponse(kernel.data(), n, 2);  // only 1 switches it on
   EXPECT_EQ(0, filesIn(dir.path()));
 }
@@ -446,13 +451,10 @@ TEST(FilterDesignDumps, MissingPrefixFolderIsSkippedSilently) {
   testsupport::TempDir dir;
   PrefixGuard prefix(dir.path() + "/no-such-folder/X_");
   const int n = 2048;
-  std::vector<double> response = idealResponse(kRate44k64, 22050, n);
-  std::vector<double> kernel(n, 0.0);
+  std::vector<double> kernel;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, 1));
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, 1));
-  pulsemill::computeGainResponse(kernel.data(), n, 1);
+  designWithFlag(n, 1, kernel);
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));

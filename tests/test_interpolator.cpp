@@ -232,28 +232,46 @@ TEST(InterpolatorBitExact, LongKernelSingleBlock) {
 
 // ---------------------------------------------------------------------------
 
+// A designed kernel laid out for `ratio`, with empty history on both
+// channels and room for blocks of s frames.
+struct Stereo {
+  std::vector<double> kernel;
+  pulsemill::PhaseKernel phases;
+  pulsemill::UpsampleBuffer left, right;
+  std::vector<double> upLeft, upRight;
+};
+
+void prepareStereo(Stereo& st, int ratio, int taps, int s) {
+  st.kernel = designedKernel(ratio, taps, 10.0);
+  ASSERT_TRUE(pulsemill::layoutPhaseKernel(st.kernel.data(), taps, ratio, st.phases));
+  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.left, st.phases, s));
+  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.right, st.phases, s));
+  st.upLeft.assign(static_cast<std::size_t>(s) * ratio, 0.0);
+  st.upRight.assign(static_cast<std::size_t>(s) * ratio, 0.0);
+}
+
+void interpolate(Stereo& st, int n, double gain) {
+  pulsemill::interpolateBlock(st.upLeft.data(), st.upRight.data(), st.phases, st.left, st.right,
+                              n, gain);
+}
+
 TEST(InterpolatorProperties, ConstantInputKeepsItsLevel) {
   const int ratio = 64, taps = 2048, s = 512;
-  const std::vector<double> kernel = designedKernel(ratio, taps, 10.0);
-  pulsemill::PhaseKernel phases;
-  ASSERT_TRUE(pulsemill::layoutPhaseKernel(kernel.data(), taps, ratio, phases));
   for (double gain : {64.0, 63.0}) {
     SCOPED_TRACE(gain);
-    pulsemill::UpsampleBuffer inLeft, inRight;
-    ASSERT_TRUE(pulsemill::initUpsampleBuffer(inLeft, phases, s));
-    ASSERT_TRUE(pulsemill::initUpsampleBuffer(inRight, phases, s));
-    std::vector<double> upLeft(s * ratio), upRight(s * ratio);
+    Stereo st;
+    prepareStereo(st, ratio, taps, s);
     const double left = 0.37, right = -0.21;
     const double scale = gain / ratio;
     for (int block = 0; block < 3; ++block) {
-      std::fill(inLeft.block(), inLeft.block() + s, left);
-      std::fill(inRight.block(), inRight.block() + s, right);
-      pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, s, gain);
+      std::fill(st.left.block(), st.left.block() + s, left);
+      std::fill(st.right.block(), st.right.block() + s, right);
+      interpolate(st, s, gain);
       // After the run-in (outputs below T of the first block) every output
       // sees T/L frames; each phase of the kernel sums to 1/L within 2e-6.
       for (int o = block == 0 ? taps : 0; o < s * ratio; ++o) {
-        ASSERT_NEAR(left * scale, upLeft[o], 2e-6 * std::fabs(left)) << block << " " << o;
-        ASSERT_NEAR(right * scale, upRight[o], 2e-6 * std::fabs(right)) << block << " " << o;
+        ASSERT_NEAR(left * scale, st.upLeft[o], 2e-6 * std::fabs(left)) << block << " " << o;
+        ASSERT_NEAR(right * scale, st.upRight[o], 2e-6 * std::fabs(right)) << block << " " << o;
       }
     }
   }
@@ -261,17 +279,15 @@ TEST(InterpolatorProperties, ConstantInputKeepsItsLevel) {
 
 TEST(InterpolatorProperties, ImpulseTracesTheKernelBackwards) {
   const int ratio = 64, taps = 2048, s = 512;
-  const std::vector<double> kernel = designedKernel(ratio, taps, 10.0);
-  pulsemill::PhaseKernel phases;
-  ASSERT_TRUE(pulsemill::layoutPhaseKernel(kernel.data(), taps, ratio, phases));
-  pulsemill::UpsampleBuffer inLeft, inRight;
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inLeft, phases, s));
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inRight, phases, s));
+  Stereo st;
+  prepareStereo(st, ratio, taps, s);
+  const std::vector<double>& kernel = st.kernel;
+  const std::vector<double>& upLeft = st.upLeft;
+  const std::vector<double>& upRight = st.upRight;
   const double v = 0.8, gain = 61.0;
-  inLeft.block()[0] = v;
-  inRight.block()[0] = -v;
-  std::vector<double> upLeft(s * ratio), upRight(s * ratio);
-  pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, s, gain);
+  st.left.block()[0] = v;
+  st.right.block()[0] = -v;
+  interpolate(st, s, gain);
 
   EXPECT_EQ(0.0, upLeft[0]);
   for (int o = 1; o <= taps; ++o) {
@@ -283,9 +299,9 @@ TEST(InterpolatorProperties, ImpulseTracesTheKernelBackwards) {
   EXPECT_EQ(taps / 2, std::max_element(upLeft.begin(), upLeft.end()) - upLeft.begin());
 
   // The impulse moves into the history and, one block later, is gone.
-  std::fill(inLeft.block(), inLeft.block() + s, 0.0);
-  std::fill(inRight.block(), inRight.block() + s, 0.0);
-  pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, s, gain);
+  std::fill(st.left.block(), st.left.block() + s, 0.0);
+  std::fill(st.right.block(), st.right.block() + s, 0.0);
+  interpolate(st, s, gain);
   for (int o = 0; o < s * ratio; ++o) ASSERT_EQ(0.0, upLeft[o]) << o;
 }
 
@@ -293,18 +309,16 @@ TEST(InterpolatorProperties, ShortFirstBlockSeesTheImpulseInHistoryNext) {
   // An impulse in a 3-frame block continues in the next block from history:
   // output o of the second block is gain * v * kernel[T - 3L - o].
   const int ratio = 128, taps = 2048, s = 512;
-  const std::vector<double> kernel = designedKernel(ratio, taps, 10.0);
-  pulsemill::PhaseKernel phases;
-  ASSERT_TRUE(pulsemill::layoutPhaseKernel(kernel.data(), taps, ratio, phases));
-  pulsemill::UpsampleBuffer inLeft, inRight;
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inLeft, phases, s));
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inRight, phases, s));
-  std::vector<double> upLeft(s * ratio), upRight(s * ratio);
+  Stereo st;
+  prepareStereo(st, ratio, taps, s);
+  const std::vector<double>& kernel = st.kernel;
+  const std::vector<double>& upLeft = st.upLeft;
+  const std::vector<double>& upRight = st.upRight;
   const double v = 0.5, gain = 128.0;
-  inLeft.block()[0] = v;
-  pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, 3, gain);
-  inLeft.block()[0] = inLeft.block()[1] = inLeft.block()[2] = 0.0;
-  pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, 20, gain);
+  st.left.block()[0] = v;
+  interpolate(st, 3, gain);
+  st.left.block()[0] = st.left.block()[1] = st.left.block()[2] = 0.0;
+  interpolate(st, 20, gain);
   const int shift = 3 * ratio;
   for (int o = 0; o < 20 * ratio; ++o) {
     const int f = taps - shift - o;

@@ -33,7 +33,7 @@ std::int32_t parseIntValue(const char* text) {
   while (isBlank(*p)) ++p;
   bool negative = false;
   if (*p == '+' || *p == '-') negative = (*p++ == '-');
-  // Accumulate as a negative number so that INT32_MIN is reachable; saturate.
+  // Saturates at the limit of the sign read (INT32_MIN is reachable).
   const std::int64_t limit = negative ? -static_cast<std::int64_t>(std::numeric_limits<std::int32_t>::min())
                                       : std::numeric_limits<std::int32_t>::max();
   std::int64_t value = 0;

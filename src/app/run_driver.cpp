@@ -1,7 +1,6 @@
 #include "app/run_driver.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <new>
