@@ -16,28 +16,25 @@
 #include <cstdlib>
 #include <vector>
 
+#include "filter/filter_design.h"
 #include "filter/ideal_response.h"
-#include "filter/kaiser_window.h"
 
 namespace {
 
 constexpr std::int32_t kOutputRate = 44100 * 64;
 constexpr std::int32_t kUpperEdge = 44100 / 2;
 constexpr double kAlpha = 10.0;
+const pulsemill::KernelIsa kIsa = pulsemill::bestKernelIsa();
 
 void BM_FilterDesign(benchmark::State& state) {
   const auto taps = static_cast<std::int32_t>(state.range(0));
   const int threads = static_cast<int>(state.range(1));
   omp_set_num_threads(threads);
-  std::vector<double> response(taps), kernel(taps);
+  std::vector<double> kernel;
   for (auto _ : state) {
-    pulsemill::buildIdealResponse(kOutputRate, 0, kUpperEdge, response.data(), taps);
-    if (pulsemill::computeImpulseResponse(response.data(), kernel.data(), taps, 0) != 0) {
-      state.SkipWithError("out of memory");
-      break;
-    }
-    if (pulsemill::applyKaiserWindow(kernel.data(), kAlpha, taps, 0) != pulsemill::WindowApplied) {
-      state.SkipWithError("window not applied");
+    if (!pulsemill::designInterpolationFilter({44100, 64, taps, kAlpha}, kIsa,
+                                              pulsemill::Diagnostics(), kernel).ok()) {
+      state.SkipWithError("design failed");
       break;
     }
     benchmark::DoNotOptimize(kernel.data());
@@ -94,7 +91,7 @@ void BM_FastTransform(benchmark::State& state) {
   pulsemill::fillCosineTable(cosTable.data(), taps);
   pulsemill::buildIdealResponse(kOutputRate, 0, kUpperEdge, response.data(), taps);
   for (auto _ : state) {
-    pulsemill::inverseTransform(cosTable.data(), response.data(), t.data(), taps);
+    pulsemill::inverseTransform(cosTable.data(), response.data(), t.data(), taps, kIsa);
     benchmark::DoNotOptimize(t.data());
     benchmark::ClobberMemory();
   }

@@ -23,8 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "filter/ideal_response.h"
-#include "filter/kaiser_window.h"
+#include "filter/filter_design.h"
 #include "resample/interpolator.h"
 
 namespace {
@@ -41,10 +40,10 @@ const std::vector<double>& designedKernel(int ratio) {
   static std::map<int, std::vector<double>> cache;
   auto found = cache.find(ratio);
   if (found != cache.end()) return found->second;
-  std::vector<double> response(kTaps), kernel(kTaps);
-  pulsemill::buildIdealResponse(kInputRate * ratio, 0, kInputRate / 2, response.data(), kTaps);
-  if (pulsemill::computeImpulseResponse(response.data(), kernel.data(), kTaps, 0) != 0 ||
-      pulsemill::applyKaiserWindow(kernel.data(), kAlpha, kTaps, 0) != pulsemill::WindowApplied) {
+  std::vector<double> kernel;
+  if (!pulsemill::designInterpolationFilter({kInputRate, ratio, kTaps, kAlpha},
+                                            pulsemill::bestKernelIsa(), pulsemill::Diagnostics(),
+                                            kernel).ok()) {
     std::fprintf(stderr, "filter design failed\n");
     std::exit(1);
   }
@@ -72,10 +71,10 @@ struct Setup {
 
   bool init(int ratio, KernelIsa isa) {
     const std::vector<double>& taps = designedKernel(ratio);
-    if (!pulsemill::layoutPhaseKernel(taps.data(), kTaps, ratio, kernel, isa)) return false;
+    if (!pulsemill::layoutPhaseKernel(taps.data(), kTaps, ratio, isa, kernel).ok()) return false;
     const std::size_t outputs = static_cast<std::size_t>(ratio) * kBlockFrames;
-    if (!pulsemill::initUpsampleBuffer(inLeft, kernel, kBlockFrames) ||
-        !pulsemill::initUpsampleBuffer(inRight, kernel, kBlockFrames) ||
+    if (!pulsemill::initUpsampleBuffer(inLeft, kernel, kBlockFrames).ok() ||
+        !pulsemill::initUpsampleBuffer(inRight, kernel, kBlockFrames).ok() ||
         !upLeft.allocate(outputs) || !upRight.allocate(outputs))
       return false;
     // History and block both hold signal; after each history step the block
@@ -157,7 +156,6 @@ int main(int argc, char** argv) {
             ("interpolateBlock/" + name + rate + "/threads:" + std::to_string(threads)).c_str(),
             [=](benchmark::State& st) { runBlock(st, ratio, isa, threads); })
             ->UseRealTime()
-          ->MeasureProcessCPUTime()
             ->MeasureProcessCPUTime()
             ->Unit(benchmark::kMillisecond)
             ->MinTime(0.5)

@@ -29,8 +29,6 @@
 namespace {
 
 constexpr int kBlock = 65536;
-constexpr double kShaperPole = 0.85;
-constexpr int kShaperAngleDivisor = 64;
 
 double clockGHz = 0.0;
 pulsemill::ShaperCoefficients shaper;  // pattern 2, as a run without "/p:"
@@ -128,11 +126,11 @@ void BM_ModulateBlock(benchmark::State& state) {
   pulsemill::ShaperState leftState, rightState;
   for (auto _ : state) {
     std::uint32_t count = 0;
-    const int result = pulsemill::modulateBlock(shaper.forward, shaper.feedback, leftState,
+    const pulsemill::Status result = pulsemill::modulateBlock(shaper.forward, shaper.feedback, leftState,
                                                 left.data(), rightState, right.data(), kBlock,
                                                 bytes.data(), count);
-    if (result != pulsemill::Done) {
-      state.SkipWithError(result == pulsemill::Clip ? "clip" : "failed group");
+    if (!result.ok()) {
+      state.SkipWithError(result.code() == pulsemill::StatusCode::Clip ? "clip" : "failed group");
       break;
     }
     benchmark::DoNotOptimize(bytes.data());
@@ -160,8 +158,7 @@ BENCHMARK(BM_ModulateBlock)
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   const pulsemill::ShaperPattern& pattern = pulsemill::selectShaperPattern(2);  // prints its line
-  pulsemill::designNoiseShaper(pattern.zero1, pattern.zero2, pattern.zero3, kShaperPole, shaper,
-                               kShaperAngleDivisor, 0);
+  shaper = pulsemill::designShaper(pattern, pulsemill::Diagnostics());
   clockGHz = measureClockGHz();
   char text[128];
   std::snprintf(text, sizeof text, "%.3f GHz (dependent integer-add chain timed in thread CPU time, median of 9)", clockGHz);

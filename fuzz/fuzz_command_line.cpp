@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   argv.push_back(nullptr);
 
   pulsemill::RunSettings settings;
-  if (pulsemill::parseCommandLine(static_cast<int>(args.size()), argv.data(), settings)) {
+  if (pulsemill::parseCommandLine(static_cast<int>(args.size()), argv.data(), settings).ok()) {
     const int taps = settings.tapCount;
     bool tapsOk = taps == 0;
     for (int t = 2048; t <= 65536; t *= 2) tapsOk = tapsOk || taps == t;

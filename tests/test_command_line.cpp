@@ -56,8 +56,14 @@ ParseOutcome parse(const std::vector<std::string>& args) {
   out.settings.retryOnClip = true;
   out.settings.debugDumps = true;
   testing::internal::CaptureStdout();
-  out.accepted = pulsemill::parseCommandLine(static_cast<int>(argv.size() - 1), argv.data(),
-                                             out.settings);
+  const pulsemill::Status status =
+      pulsemill::parseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), out.settings);
+  out.accepted = status.ok();
+  if (!out.accepted) {
+    EXPECT_EQ(pulsemill::StatusCode::Usage, status.code());
+    EXPECT_EQ(1, status.exitStatus());
+  }
+  status.report();  // as the run reports it
   out.printed = testing::internal::GetCapturedStdout();
   return out;
 }
@@ -223,9 +229,7 @@ TEST(CommandLine, MissingInputNamePrintsUsageAndFails) {
 }
 
 TEST(CommandLine, UsageTextIsExact) {
-  testing::internal::CaptureStdout();
-  pulsemill::printUsage();
-  EXPECT_EQ(kUsage, testing::internal::GetCapturedStdout());
+  EXPECT_STREQ(kUsage, pulsemill::usageText());
 }
 
 TEST(CommandLine, TapCountFollowsTableA) {

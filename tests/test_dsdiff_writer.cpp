@@ -10,12 +10,13 @@
 #include <vector>
 
 #include "dsdiff/dsdiff_writer.h"
+#include "base/files.h"
 #include "test_support.h"
-#include "wave/fatal_io.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using pulsemill::StatusCode;
 
 void append(Bytes& out, const char* text, size_t n) {
   for (size_t i = 0; i < n; ++i) out.push_back(static_cast<std::uint8_t>(text[i]));
@@ -73,10 +74,10 @@ Bytes writePatched(const std::string& path, std::uint32_t rate, const Bytes& pay
   std::FILE* f = std::fopen(path.c_str(), "wb");
   EXPECT_NE(nullptr, f);
   if (!f) return {};
-  pulsemill::writeDsdiffHeader(f, rate);
+  EXPECT_TRUE(pulsemill::writeDsdiffHeader(f, rate).ok());
   EXPECT_EQ(130, std::ftell(f));
   if (!payload.empty()) std::fwrite(payload.data(), 1, payload.size(), f);
-  pulsemill::patchDsdiffSizes(f, patchCount);
+  EXPECT_TRUE(pulsemill::patchDsdiffSizes(f, patchCount).ok());
   EXPECT_EQ(130, std::ftell(f));
   std::fclose(f);
   return testsupport::readFileBytes(path);
@@ -117,7 +118,7 @@ TEST(DsdiffHeader, WrittenHeaderEqualsTemplateAndIsUnpatched) {
   const std::string path = dir.file("out.dff");
   std::FILE* f = std::fopen(path.c_str(), "wb");
   ASSERT_NE(nullptr, f);
-  pulsemill::writeDsdiffHeader(f, 48000u * 256);
+  ASSERT_TRUE(pulsemill::writeDsdiffHeader(f, 48000u * 256).ok());
   EXPECT_EQ(130, std::ftell(f));
   std::fclose(f);
   // Never patched: both sizes stay 0.
@@ -164,51 +165,59 @@ TEST(DsdiffSizes, FullSixtyFourBitCounts) {
     const std::string path = dir.file("c.dff");
     std::FILE* f = std::fopen(path.c_str(), "wb");
     ASSERT_NE(nullptr, f);
-    pulsemill::writeDsdiffHeader(f, 2822400);
-    pulsemill::patchDsdiffSizes(f, 0xFFFFFFFFFFFFull);
-    pulsemill::patchDsdiffSizes(f, 2);
+    ASSERT_TRUE(pulsemill::writeDsdiffHeader(f, 2822400).ok());
+    ASSERT_TRUE(pulsemill::patchDsdiffSizes(f, 0xFFFFFFFFFFFFull).ok());
+    ASSERT_TRUE(pulsemill::patchDsdiffSizes(f, 2).ok());
     std::fclose(f);
     EXPECT_EQ(expectedHeader(2822400, 2, true), testsupport::readFileBytes(path));
   }
 }
 
-// A patch that cannot seek must end the run through the write-error reporter,
-// never pass as success.
-TEST(DsdiffSizes, UnseekableStreamEndsThroughFailWrite) {
+// The sink writes the header, the blocks as they come and, at the end, the
+// sizes of what it was given; a second begin() on a fresh file starts over.
+TEST(DsdiffSink, WholeFileThroughTheSink) {
+  testsupport::TempDir dir;
+  pulsemill::OutputFile output(dir.file("out.dff"));
+  pulsemill::DsdiffSink sink(output);
+  const Bytes payload = {0x96, 0x96, 0x69, 0x69, 0x69, 0x69, 0x96, 0x96, 0x00, 0xFF};
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    ASSERT_TRUE(output.create().ok());
+    ASSERT_TRUE(sink.begin(5644800).ok());
+    ASSERT_TRUE(sink.write(payload.data(), 4).ok());
+    ASSERT_TRUE(sink.write(payload.data() + 4, 6).ok());
+    ASSERT_TRUE(sink.finish().ok());
+    ASSERT_TRUE(output.commit().ok());
+  }
+  Bytes expected = expectedHeader(5644800, payload.size(), true);
+  expected.insert(expected.end(), payload.begin(), payload.end());
+  EXPECT_EQ(expected, testsupport::readFileBytes(dir.file("out.dff")));
+}
+
+// A patch that cannot seek, or a header that cannot be written, is a write
+// failure with the stream position, never a success.
+TEST(DsdiffSizes, UnseekableStreamIsAWriteFailure) {
   int fds[2];
   ASSERT_EQ(0, pipe(fds));
   std::FILE* f = fdopen(fds[1], "wb");
   ASSERT_NE(nullptr, f);
-  testing::internal::CaptureStderr();
-  int status = -1;
-  try {
-    pulsemill::patchDsdiffSizes(f, 16);
-  } catch (const pulsemill::FatalExit& e) {
-    status = e.status;
-  }
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(1, status) << "patch on a pipe returned normally";
-  EXPECT_EQ(0u, err.find(" write error : ")) << err;
-  if (status != 1) std::fclose(f);  // failWrite closes the stream itself
+  const pulsemill::Status status = pulsemill::patchDsdiffSizes(f, 16);
+  EXPECT_EQ(StatusCode::WriteFatal, status.code());
+  EXPECT_EQ("-1", status.detail());  // no position on a pipe
+  std::fclose(f);
   close(fds[0]);
 }
 
-TEST(DsdiffSizes, FullDeviceEndsThroughFailWrite) {
+TEST(DsdiffSizes, FullDeviceIsAWriteFailure) {
   // An unbuffered stream on a device that refuses every byte.
   std::FILE* f = std::fopen("/dev/full", "wb");
   if (!f) GTEST_SKIP() << "/dev/full is not available";
   std::setvbuf(f, nullptr, _IONBF, 0);
+  const pulsemill::Status status = pulsemill::writeDsdiffHeader(f, 2822400);
+  std::fclose(f);
+  EXPECT_EQ(StatusCode::WriteFatal, status.code());
   testing::internal::CaptureStderr();
-  int status = -1;
-  try {
-    pulsemill::writeDsdiffHeader(f, 2822400);
-  } catch (const pulsemill::FatalExit& e) {
-    status = e.status;
-  }
-  const std::string err = testing::internal::GetCapturedStderr();
-  EXPECT_EQ(1, status);
-  EXPECT_EQ(0u, err.find(" write error : ")) << err;
-  if (status != 1) std::fclose(f);
+  status.report();
+  EXPECT_EQ(" write error : " + status.detail() + "\n", testing::internal::GetCapturedStderr());
 }
 
 }  // namespace

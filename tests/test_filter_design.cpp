@@ -19,7 +19,8 @@
 #include <string>
 #include <vector>
 
-#include "filter/dump_values.h"
+#include "base/diagnostics.h"
+#include "filter/filter_design.h"
 #include "filter/gain_response.h"
 #include "filter/ideal_response.h"
 #include "filter/kaiser_window.h"
@@ -28,9 +29,13 @@
 namespace {
 
 using testsupport::ThreadCount;
-using testsupport::PrefixGuard;
 
-using pulsemill::DebugPrefix;
+using pulsemill::Diagnostics;
+using pulsemill::DiagnosticFile;
+using pulsemill::StatusCode;
+
+const Diagnostics kNoDiagnostics;
+const pulsemill::KernelIsa kBestIsa = pulsemill::bestKernelIsa();
 
 constexpr std::int32_t kRate44k64 = 44100 * 64;  // 2822400 Hz
 
@@ -44,13 +49,14 @@ std::vector<double> idealResponse(std::int32_t outputRate, std::int32_t upperEdg
 std::vector<double> unwindowedKernel(int ratio, int n) {
   std::vector<double> response = idealResponse(44100 * ratio, 22050, n);
   std::vector<double> kernel(n, 0.0);
-  EXPECT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, 0));
+  EXPECT_TRUE(pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, kBestIsa,
+                                                kNoDiagnostics).ok());
   return kernel;
 }
 
 std::vector<double> finalKernel(int ratio, int n, double alpha) {
   std::vector<double> kernel = unwindowedKernel(ratio, n);
-  EXPECT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), alpha, n, 0));
+  EXPECT_TRUE(pulsemill::applyKaiserWindow(kernel.data(), alpha, n, kNoDiagnostics).ok());
   return kernel;
 }
 
@@ -139,7 +145,8 @@ TEST(FilterDesignImpulseResponse, KernelIsTheDirectCosineSumCentredSymmetric) {
   const int n = 2048;
   std::vector<double> response = idealResponse(kRate44k64, 22050, n);
   std::vector<double> kernel(n, 0.0);
-  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, 0));
+  ASSERT_TRUE(pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, kBestIsa,
+                                                kNoDiagnostics).ok());
 
   // The transform written out: table, direct sum in increasing j, 1/N.
   std::vector<double> ct(n), t(n / 2 + 1);
@@ -201,9 +208,7 @@ TEST(FilterDesignTransform, EveryVariantBitIdenticalToReferenceForAnyThreadCount
         ThreadCount threads(1);
         pulsemill::inverseTransformReference(table.data(), response.data(), reference.data(), n);
       }
-      for (auto isa : {pulsemill::KernelIsa::Generic, pulsemill::KernelIsa::X86_64_V3,
-                       pulsemill::KernelIsa::X86_64_V4}) {
-        if (!pulsemill::isaSupported(isa)) continue;
+      for (pulsemill::KernelIsa isa : testsupport::supportedIsas()) {
         for (int threadCount : {1, 2}) {
           SCOPED_TRACE(testing::Message() << "N " << n << ", threads " << threadCount << ", "
                                           << pulsemill::isaName(isa));
@@ -247,7 +252,7 @@ TEST(FilterDesignKaiserSeries, OverflowingSeriesEnds) {
 TEST(FilterDesignKaiserWindow, WindowValuesFor2048TapsAlpha10) {
   const int n = 2048;
   std::vector<double> w(n, 1.0);  // the window is what a kernel of ones becomes
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(w.data(), 10.0, n, 0));
+  ASSERT_TRUE(pulsemill::applyKaiserWindow(w.data(), 10.0, n, kNoDiagnostics).ok());
 
   EXPECT_EQ(0.0, w[0]);
   EXPECT_EQ(0.0, w[n - 1]);
@@ -273,10 +278,10 @@ TEST(FilterDesignKaiserWindow, WindowValuesFor2048TapsAlpha10) {
 TEST(FilterDesignKaiserWindow, WindowMultipliesTheKernelAsItStands) {
   const int n = 2048;
   std::vector<double> w(n, 1.0);
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(w.data(), 10.0, n, 0));
+  ASSERT_TRUE(pulsemill::applyKaiserWindow(w.data(), 10.0, n, kNoDiagnostics).ok());
   const std::vector<double> raw = unwindowedKernel(64, n);
   std::vector<double> kernel = raw;
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, 0));
+  ASSERT_TRUE(pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, kNoDiagnostics).ok());
   for (int i = 0; i < n; ++i) ASSERT_EQ(w[i] * raw[i], kernel[i]) << i;
   EXPECT_EQ(0.0, kernel[0]);
   EXPECT_EQ(0.0, kernel[n - 1]);
@@ -285,14 +290,14 @@ TEST(FilterDesignKaiserWindow, WindowMultipliesTheKernelAsItStands) {
   EXPECT_NE(kernel[n / 2 - 5], kernel[n / 2 + 5]);
 
   std::vector<double> negative = raw;
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(negative.data(), -10.0, n, 0));
+  ASSERT_TRUE(pulsemill::applyKaiserWindow(negative.data(), -10.0, n, kNoDiagnostics).ok());
   EXPECT_TRUE(sameBits(kernel, negative));
 }
 
 TEST(FilterDesignKaiserWindow, TinyAlphaGivesTheParabola) {
   const int n = 2048;
   std::vector<double> w(n, 1.0);
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(w.data(), 1e-6, n, 0));
+  ASSERT_TRUE(pulsemill::applyKaiserWindow(w.data(), 1e-6, n, kNoDiagnostics).ok());
   const double c = (n - 1) * 0.5;
   for (int i = 0; i < n; ++i) {
     const double u = (i - c) / c;
@@ -304,20 +309,20 @@ TEST(FilterDesignKaiserWindow, TinyAlphaGivesTheParabola) {
 
 TEST(FilterDesignKaiserWindow, AlphaOutOfRangeLeavesKernelUntouched) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
+  const Diagnostics diagnostics(dir.path() + "/X_");
   const int n = 2048;
   const std::vector<double> raw = unwindowedKernel(64, n);
   for (double alpha : {800.0, 2000.0, 1e-300, std::strtod("1e400", nullptr), -2000.0}) {
     SCOPED_TRACE(alpha);
     std::vector<double> kernel = raw;
-    EXPECT_EQ(pulsemill::WindowAlphaOutOfRange,
-              pulsemill::applyKaiserWindow(kernel.data(), alpha, n, 1));
+    EXPECT_EQ(StatusCode::AlphaOutOfRange,
+              pulsemill::applyKaiserWindow(kernel.data(), alpha, n, diagnostics).code());
     EXPECT_TRUE(sameBits(raw, kernel));
     EXPECT_FALSE(testsupport::fileExists(dir.file("X_KiaserFIRCoeff.txt")));
   }
   // Large but finite S(alpha) still windows.
   std::vector<double> kernel = raw;
-  EXPECT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 700.0, n, 0));
+  EXPECT_TRUE(pulsemill::applyKaiserWindow(kernel.data(), 700.0, n, kNoDiagnostics).ok());
   EXPECT_EQ(0.0, kernel[0]);
 }
 
@@ -370,45 +375,42 @@ TEST(FilterDesignGainResponse, WorkedLinesFor2048TapsRatio64Alpha10) {
 
 TEST(FilterDesignDumps, NamesAndLineFormat) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
-  EXPECT_EQ(dir.path() + "/X_FreqGain.txt", pulsemill::diagnosticFileName("%sFreqGain.txt"));
+  const Diagnostics diagnostics(dir.path() + "/X_");
+  EXPECT_EQ(dir.path() + "/X_CalcFIRCoeff.txt", diagnostics.fileName(DiagnosticFile::ImpulseResponse));
+  EXPECT_EQ(dir.path() + "/X_KiaserFIRCoeff.txt", diagnostics.fileName(DiagnosticFile::WindowedKernel));
+  EXPECT_EQ(dir.path() + "/X_FreqGain.txt", diagnostics.fileName(DiagnosticFile::GainResponse));
+  EXPECT_EQ(dir.path() + "/X_7ThNoiseShaper.sce", diagnostics.fileName(DiagnosticFile::ShaperScript));
 
-  const std::string name = dir.file("X_values.txt");
+  const std::string name = dir.file("X_FreqGain.txt");
   testsupport::writeFileBytes(name, std::vector<std::uint8_t>(500, 'z'));  // replaced, not appended to
   const double values[] = {1.5, -0.25, 1e-13, -1e-13, 123.456, 0.0, -0.0, 3.0e5};
-  pulsemill::dumpValues("%svalues.txt", values, 8);
+  diagnostics.dumpValues(DiagnosticFile::GainResponse, values, 8);
+  kNoDiagnostics.dumpValues(DiagnosticFile::GainResponse, values, 1);  // disabled: nothing
   EXPECT_EQ(
       "1.500000000000\n-0.250000000000\n0.000000000000\n-0.000000000000\n"
       "123.456000000000\n0.000000000000\n-0.000000000000\n300000.000000000000\n",
       testsupport::readFileText(name));
 }
 
-// The run's design steps with the debug flag `flag` for N taps at 44.1 kHz
-// x 64, alpha 10; the kernel before the window goes to *raw when given.
-void designWithFlag(int n, int flag, std::vector<double>& kernel,
-                    std::vector<double>* raw = nullptr) {
-  std::vector<double> response = idealResponse(kRate44k64, 22050, n);
-  kernel.assign(n, 0.0);
-  ASSERT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), n, flag));
-  if (raw != nullptr) *raw = kernel;
-  ASSERT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), 10.0, n, flag));
-  pulsemill::computeGainResponse(kernel.data(), n, flag);
+// The run's design of N taps at 44.1 kHz x 64, alpha 10.
+void designWith(const Diagnostics& diagnostics, int n, std::vector<double>& kernel) {
+  ASSERT_TRUE(pulsemill::designInterpolationFilter({44100, 64, n, 10.0}, kBestIsa, diagnostics,
+                                                   kernel).ok());
 }
 
 TEST(FilterDesignDumps, DebugDesignWritesTheThreeFiles) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
   const int n = 2048;
-  std::vector<double> kernel, raw;
+  std::vector<double> kernel;
+  const std::vector<double> raw = unwindowedKernel(64, n);
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  designWithFlag(n, 1, kernel, &raw);
+  designWith(Diagnostics(dir.path() + "/X_"), n, kernel);
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
-  EXPECT_TRUE(sameBits(raw, unwindowedKernel(64, n)));  // the flag changes no tap
-  EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));
+  EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));  // diagnostics change no tap
 
   const std::string calc = testsupport::readFileText(dir.file("X_CalcFIRCoeff.txt"));
   const std::string kaiser = testsupport::readFileText(dir.file("X_KiaserFIRCoeff.txt"));
@@ -439,22 +441,20 @@ TEST(FilterDesignDumps, DebugDesignWritesTheThreeFiles) {
 
 TEST(FilterDesignDumps, NothingWrittenWithoutDebugFlag) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
   const int n = 2048;
   std::vector<double> kernel;
-  designWithFlag(n, 0, kernel);
-  pulsemill::computeGainResponse(kernel.data(), n, 2);  // only 1 switches it on
+  designWith(kNoDiagnostics, n, kernel);
+  EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));
   EXPECT_EQ(0, filesIn(dir.path()));
 }
 
 TEST(FilterDesignDumps, MissingPrefixFolderIsSkippedSilently) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/no-such-folder/X_");
   const int n = 2048;
   std::vector<double> kernel;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  designWithFlag(n, 1, kernel);
+  designWith(Diagnostics(dir.path() + "/no-such-folder/X_"), n, kernel);
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));

@@ -14,33 +14,25 @@
 #include <string>
 #include <vector>
 
-#include "filter/ideal_response.h"
-#include "filter/kaiser_window.h"
+#include "filter/filter_design.h"
 #include "resample/interpolator.h"
 #include "test_support.h"
 
 namespace {
 
 using testsupport::ThreadCount;
+using testsupport::supportedIsas;
 
 using pulsemill::KernelIsa;
 
 constexpr double kSentinel = -12345.5;
 
-std::vector<KernelIsa> supportedIsas() {
-  std::vector<KernelIsa> isas;
-  for (KernelIsa isa : {KernelIsa::Generic, KernelIsa::X86_64_V3,
-                              KernelIsa::X86_64_V4})
-    if (pulsemill::isaSupported(isa)) isas.push_back(isa);
-  return isas;
-}
-
-// The final kernel for 44100 Hz input: ideal response, transform, window.
+// The final kernel for 44100 Hz input, as the run designs it.
 std::vector<double> designedKernel(int ratio, int taps, double alpha) {
-  std::vector<double> response(taps, 0.0), kernel(taps, 0.0);
-  pulsemill::buildIdealResponse(44100 * ratio, 0, 22050, response.data(), taps);
-  EXPECT_EQ(0, pulsemill::computeImpulseResponse(response.data(), kernel.data(), taps, 0));
-  EXPECT_EQ(pulsemill::WindowApplied, pulsemill::applyKaiserWindow(kernel.data(), alpha, taps, 0));
+  std::vector<double> kernel;
+  EXPECT_TRUE(pulsemill::designInterpolationFilter({44100, ratio, taps, alpha},
+                                                   pulsemill::bestKernelIsa(),
+                                                   pulsemill::Diagnostics(), kernel).ok());
   return kernel;
 }
 
@@ -128,20 +120,27 @@ Expected zeroStuffedSums(const Case& c, const std::vector<double>& kernel, const
   return e;
 }
 
-// Runs the case through layoutPhaseKernel / initUpsampleBuffer /
-// interpolateBlock and compares every block with gain * sum, bit for bit.
+// How blocks reach the interpolator: one buffer per channel through
+// interpolateBlock, or the pipeline's way, two buffers per channel used
+// alternately with the work items and the history handed over between them.
+enum class Path { InPlace, Alternating };
+
+// Runs the case through layoutPhaseKernel / initUpsampleBuffer and the path
+// and compares every block with gain * sum, bit for bit.
 void checkFastPath(const Case& c, const std::vector<double>& kernel, const Stream& s,
-                   const Expected& e, KernelIsa isa, int threads, double gain) {
+                   const Expected& e, KernelIsa isa, int threads, double gain, Path path) {
   SCOPED_TRACE(testing::Message() << "isa " << pulsemill::isaName(isa) << ", threads " << threads
-                                  << ", gain " << gain);
+                                  << ", gain " << gain
+                                  << (path == Path::InPlace ? ", in place" : ", alternating"));
   ThreadCount threadCount(threads);
   pulsemill::PhaseKernel phases;
-  ASSERT_TRUE(pulsemill::layoutPhaseKernel(kernel.data(), c.taps, c.ratio, phases, isa));
+  ASSERT_TRUE(pulsemill::layoutPhaseKernel(kernel.data(), c.taps, c.ratio, isa, phases).ok());
   EXPECT_EQ(isa, phases.isa);
   EXPECT_EQ(c.taps / c.ratio, phases.tapsPerPhase);
-  pulsemill::UpsampleBuffer inLeft, inRight;
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inLeft, phases, c.blockFrames));
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(inRight, phases, c.blockFrames));
+  pulsemill::UpsampleBuffer buffers[2][2];  // [slot][channel]
+  for (auto& slot : buffers)
+    for (auto& buffer : slot)
+      ASSERT_TRUE(pulsemill::initUpsampleBuffer(buffer, phases, c.blockFrames).ok());
 
   const size_t capacity = static_cast<size_t>(c.blockFrames) * c.ratio + 64;
   std::vector<double> upLeft(capacity), upRight(capacity);
@@ -150,13 +149,26 @@ void checkFastPath(const Case& c, const std::vector<double>& kernel, const Strea
   for (size_t b = 0; b < c.blocks.size(); ++b) {
     const int n = c.blocks[b];
     SCOPED_TRACE(testing::Message() << "block " << b << " of " << n << " frames");
+    const int slot = path == Path::InPlace ? 0 : static_cast<int>(b % 2);
+    pulsemill::UpsampleBuffer& inLeft = buffers[slot][0];
+    pulsemill::UpsampleBuffer& inRight = buffers[slot][1];
     for (int k = 0; k < c.blockFrames; ++k) {
       inLeft.block()[k] = k < n ? s.left[at + k] : nan;
       inRight.block()[k] = k < n ? s.right[at + k] : nan;
     }
     std::fill(upLeft.begin(), upLeft.end(), kSentinel);
     std::fill(upRight.begin(), upRight.end(), kSentinel);
-    pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, n, gain);
+    if (path == Path::InPlace) {
+      pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, n, gain);
+    } else {
+      const int items = pulsemill::interpolationItems(n);
+#pragma omp parallel for schedule(dynamic)
+      for (int item = 0; item < items; ++item)
+        pulsemill::interpolateItem(phases, inLeft, inRight, n, item, gain, upLeft.data(),
+                                   upRight.data());
+      pulsemill::handOverHistory(inLeft, n, buffers[slot ^ 1][0]);
+      pulsemill::handOverHistory(inRight, n, buffers[slot ^ 1][1]);
+    }
 
     const size_t outputs = static_cast<size_t>(n) * c.ratio;
     std::vector<double> wantLeft(outputs), wantRight(outputs);
@@ -186,7 +198,8 @@ void checkCase(const Case& c, const std::vector<double>& kernel, unsigned seed) 
   for (KernelIsa isa : supportedIsas())
     for (int threads : {1, 2})
       for (double gain : {static_cast<double>(c.ratio), static_cast<double>(c.ratio - 3)})
-        checkFastPath(c, kernel, s, e, isa, threads, gain);
+        for (Path path : {Path::InPlace, Path::Alternating})
+          checkFastPath(c, kernel, s, e, isa, threads, gain, path);
 }
 
 // Full blocks, short blocks (1, 7, 8, L - 1, L + 1, fewer than T/L frames,
@@ -243,9 +256,10 @@ struct Stereo {
 
 void prepareStereo(Stereo& st, int ratio, int taps, int s) {
   st.kernel = designedKernel(ratio, taps, 10.0);
-  ASSERT_TRUE(pulsemill::layoutPhaseKernel(st.kernel.data(), taps, ratio, st.phases));
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.left, st.phases, s));
-  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.right, st.phases, s));
+  ASSERT_TRUE(pulsemill::layoutPhaseKernel(st.kernel.data(), taps, ratio,
+                                           pulsemill::bestKernelIsa(), st.phases).ok());
+  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.left, st.phases, s).ok());
+  ASSERT_TRUE(pulsemill::initUpsampleBuffer(st.right, st.phases, s).ok());
   st.upLeft.assign(static_cast<std::size_t>(s) * ratio, 0.0);
   st.upRight.assign(static_cast<std::size_t>(s) * ratio, 0.0);
 }

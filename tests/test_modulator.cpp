@@ -19,6 +19,7 @@ namespace {
 
 using pulsemill::ShaperCoefficients;
 using pulsemill::ShaperState;
+using pulsemill::StatusCode;
 
 constexpr std::uint8_t kUntouched = 0xA5;
 constexpr std::uint32_t kCountUntouched = 0xDEADBEEF;
@@ -27,9 +28,7 @@ ShaperCoefficients patternCoefficients(int number) {
   testing::internal::CaptureStdout();
   const pulsemill::ShaperPattern& p = pulsemill::selectShaperPattern(number);
   testing::internal::GetCapturedStdout();
-  ShaperCoefficients c;
-  pulsemill::designNoiseShaper(p.zero1, p.zero2, p.zero3, p.pole, c, 64, 0);
-  return c;
+  return pulsemill::designShaper(p, pulsemill::Diagnostics());
 }
 
 // One channel's step as described: quantiser input, decision, feedback sum
@@ -54,7 +53,7 @@ bool referenceStep(const double* forward, const double* feedback, double* s, dou
 }
 
 struct ReferenceRun {
-  int result = 0;
+  StatusCode result = StatusCode::Ok;
   std::uint32_t count = kCountUntouched;
   int processed = 0;  // samples consumed
 };
@@ -73,11 +72,11 @@ ReferenceRun referenceModulate(const ShaperCoefficients& c, ShaperState& left, c
     run.processed = i + 1;
     if (r == 7) {
       if (out[pos] == 0x00 && out[pos + 1] == 0x00) {
-        run.result = 1;
+        run.result = StatusCode::DsdOutput;
         return run;
       }
       if (out[pos] == 0xFF || out[pos + 1] == 0xFF) {
-        run.result = 2;
+        run.result = StatusCode::Clip;
         return run;
       }
       pos += 2;
@@ -100,7 +99,7 @@ bool allZero(const ShaperState& s) {
 struct Block {
   std::vector<std::uint8_t> bytes;
   std::uint32_t count = kCountUntouched;
-  int result = -1;
+  StatusCode result = StatusCode::Usage;  // not a modulator result
 };
 
 Block modulate(const ShaperCoefficients& c, ShaperState& left, const std::vector<double>& xl,
@@ -109,7 +108,7 @@ Block modulate(const ShaperCoefficients& c, ShaperState& left, const std::vector
   Block b;
   b.bytes.assign(2 * ((n + 7) / 8) + extraBytes, kUntouched);
   b.result = pulsemill::modulateBlock(c.forward, c.feedback, left, xl.data(), right, xr.data(), n,
-                                      b.bytes.data(), b.count);
+                                      b.bytes.data(), b.count).code();
   return b;
 }
 
@@ -144,7 +143,7 @@ TEST(ModulatorEdgeCases, EmptyBlockTouchesNothing) {
     std::uint8_t bytes[4] = {kUntouched, kUntouched, kUntouched, kUntouched};
     std::uint32_t count = kCountUntouched;
     const double x[8] = {};
-    EXPECT_EQ(0, pulsemill::modulateBlock(c.forward, c.feedback, left, x, right, x, n, bytes, count));
+    EXPECT_TRUE(pulsemill::modulateBlock(c.forward, c.feedback, left, x, right, x, n, bytes, count).ok());
     EXPECT_EQ(0u, count);
     for (std::uint8_t b : bytes) EXPECT_EQ(kUntouched, b);
     EXPECT_EQ(0.25, left.delay[3]);
@@ -158,7 +157,7 @@ TEST(ModulatorEdgeCases, SilenceGivesTheSamePatternForEveryShaper) {
     const ShaperCoefficients c = patternCoefficients(pattern);
     ShaperState left, right;
     const Block b = modulate(c, left, constant(32, 0.0), right, constant(32, 0.0));
-    EXPECT_EQ(0, b.result);
+    EXPECT_EQ(StatusCode::Ok, b.result);
     EXPECT_EQ(8u, b.count);
     const std::vector<std::uint8_t> expected = {0x96, 0x96, 0x69, 0x69, 0x69, 0x69, 0x96, 0x96,
                                                 kUntouched, kUntouched, kUntouched, kUntouched};
@@ -174,7 +173,7 @@ TEST(ModulatorEdgeCases, PositiveOverloadIsAClip) {
     // byte is 0xFF and the call stops after the eighth sample.
     ShaperState left, right;
     const Block b = modulate(c, left, constant(32, 1.0), right, constant(32, 0.0));
-    EXPECT_EQ(2, b.result);
+    EXPECT_EQ(StatusCode::Clip, b.result);
     EXPECT_EQ(kCountUntouched, b.count);
     EXPECT_EQ(0xFF, b.bytes[0]);
     EXPECT_EQ(0x96, b.bytes[1]);
@@ -190,7 +189,7 @@ TEST(ModulatorEdgeCases, PositiveOverloadIsAClip) {
     // The same on both channels (a mono signal): still a clip.
     ShaperState left, right;
     const Block b = modulate(c, left, constant(16, 1.0), right, constant(16, 1.0));
-    EXPECT_EQ(2, b.result);
+    EXPECT_EQ(StatusCode::Clip, b.result);
     EXPECT_EQ(kCountUntouched, b.count);
     EXPECT_EQ(0xFF, b.bytes[0]);
     EXPECT_EQ(0xFF, b.bytes[1]);
@@ -199,7 +198,7 @@ TEST(ModulatorEdgeCases, PositiveOverloadIsAClip) {
     // Left 0x00 with right 0xFF: the 0x00 test needs both bytes, so a clip.
     ShaperState left, right;
     const Block b = modulate(c, left, constant(16, -1.0), right, constant(16, 1.0));
-    EXPECT_EQ(2, b.result);
+    EXPECT_EQ(StatusCode::Clip, b.result);
     EXPECT_EQ(0x00, b.bytes[0]);
     EXPECT_EQ(0xFF, b.bytes[1]);
     EXPECT_EQ(kCountUntouched, b.count);
@@ -210,7 +209,7 @@ TEST(ModulatorEdgeCases, NegativeOverloadOnBothChannelsIsAnOutputError) {
   const ShaperCoefficients c = patternCoefficients(2);
   ShaperState left, right;
   const Block b = modulate(c, left, constant(24, -1.0), right, constant(24, -1.0));
-  EXPECT_EQ(1, b.result);
+  EXPECT_EQ(StatusCode::DsdOutput, b.result);
   EXPECT_EQ(kCountUntouched, b.count);
   EXPECT_EQ(0x00, b.bytes[0]);
   EXPECT_EQ(0x00, b.bytes[1]);
@@ -223,7 +222,7 @@ TEST(ModulatorEdgeCases, NegativeOverloadOnOneChannelIsNotReported) {
   const ShaperCoefficients c = patternCoefficients(2);
   ShaperState left, right;
   const Block b = modulate(c, left, constant(32, -1.0), right, constant(32, 0.0));
-  EXPECT_EQ(0, b.result);
+  EXPECT_EQ(StatusCode::Ok, b.result);
   EXPECT_EQ(8u, b.count);
   const std::vector<std::uint8_t> expected = {0x00, 0x96, 0x00, 0x69, 0x00, 0x69, 0x00, 0x96,
                                               kUntouched, kUntouched, kUntouched, kUntouched};
@@ -241,7 +240,7 @@ TEST(ModulatorEdgeCases, NotANumberCountsAsMinusOneAndSpreads) {
     xl[3] = nan;
     ShaperState left, right;
     const Block b = modulate(c, left, xl, right, constant(32, 0.0));
-    EXPECT_EQ(0, b.result);
+    EXPECT_EQ(StatusCode::Ok, b.result);
     EXPECT_EQ(8u, b.count);
     const std::vector<std::uint8_t> expected = {0x80, 0x96, 0x00, 0x69, 0x00, 0x69, 0x00, 0x96,
                                                 kUntouched, kUntouched, kUntouched, kUntouched};
@@ -249,12 +248,12 @@ TEST(ModulatorEdgeCases, NotANumberCountsAsMinusOneAndSpreads) {
     for (double v : left.delay) EXPECT_TRUE(std::isnan(v));
   }
   {
-    // NaN on both channels from the first sample: 0x00 on both, result 1.
+    // NaN on both channels from the first sample: 0x00 on both, DsdOutput.
     std::vector<double> x = constant(16, 0.0);
     x[0] = nan;
     ShaperState left, right;
     const Block b = modulate(c, left, x, right, x);
-    EXPECT_EQ(1, b.result);
+    EXPECT_EQ(StatusCode::DsdOutput, b.result);
     EXPECT_EQ(0x00, b.bytes[0]);
     EXPECT_EQ(0x00, b.bytes[1]);
     EXPECT_EQ(kUntouched, b.bytes[2]);
@@ -274,7 +273,7 @@ TEST(ModulatorEdgeCases, IncompleteLastGroupIsPackedButNotCounted) {
   const Block b = modulate(c, left, xl, right, xr);
   std::vector<std::uint8_t> ref(4);
   referenceModulate(c, refLeft, xl.data(), refRight, xr.data(), 13, ref.data());
-  EXPECT_EQ(0, b.result);
+  EXPECT_EQ(StatusCode::Ok, b.result);
   EXPECT_EQ(2u, b.count);
   for (int i = 0; i < 4; ++i) EXPECT_EQ(ref[i], b.bytes[i]) << i;
   EXPECT_EQ(0, b.bytes[2] & 0x07);  // samples 13 .. 15 never came
@@ -289,7 +288,7 @@ TEST(ModulatorEdgeCases, TwoCallsOfEightEqualOneOfSixteen) {
   const std::vector<double> xl = bandLimitedSignal(16, 1, 0.5), xr = bandLimitedSignal(16, 2, 0.5);
   ShaperState oneLeft, oneRight;
   const Block whole = modulate(c, oneLeft, xl, oneRight, xr, 0);
-  ASSERT_EQ(0, whole.result);
+  ASSERT_EQ(StatusCode::Ok, whole.result);
   ASSERT_EQ(4u, whole.count);
 
   ShaperState left, right;
@@ -297,8 +296,8 @@ TEST(ModulatorEdgeCases, TwoCallsOfEightEqualOneOfSixteen) {
   std::vector<double> r1(xr.begin(), xr.begin() + 8), r2(xr.begin() + 8, xr.end());
   const Block first = modulate(c, left, l1, right, r1, 0);
   const Block second = modulate(c, left, l2, right, r2, 0);
-  ASSERT_EQ(0, first.result);
-  ASSERT_EQ(0, second.result);
+  ASSERT_EQ(StatusCode::Ok, first.result);
+  ASSERT_EQ(StatusCode::Ok, second.result);
   EXPECT_EQ(2u, first.count);
   EXPECT_EQ(2u, second.count);
   std::vector<std::uint8_t> joined = first.bytes;
@@ -321,14 +320,14 @@ TEST(ModulatorEdgeCases, FailingCallStopsAfterTheFailingGroup) {
   std::vector<std::uint8_t> ref(2 * n / 8, kUntouched);
   const ReferenceRun expected =
       referenceModulate(c, refLeft, xl.data(), refRight, xr.data(), n, ref.data());
-  ASSERT_EQ(2, expected.result);
+  ASSERT_EQ(StatusCode::Clip, expected.result);
   ASSERT_GT(expected.processed, 1000);
   ASSERT_LT(expected.processed, n);
   ASSERT_EQ(0, expected.processed % 8);
 
   ShaperState left, right;
   const Block b = modulate(c, left, xl, right, xr, 0);
-  EXPECT_EQ(2, b.result);
+  EXPECT_EQ(StatusCode::Clip, b.result);
   EXPECT_EQ(kCountUntouched, b.count);
   EXPECT_TRUE(sameState(refLeft, left));
   EXPECT_TRUE(sameState(refRight, right));
@@ -347,7 +346,7 @@ TEST(ModulatorReference, LongSignalBitExactForAnyBlockSplit) {
     std::vector<std::uint8_t> ref(2 * n / 8);
     const ReferenceRun expected =
         referenceModulate(c, refLeft, xl.data(), refRight, xr.data(), n, ref.data());
-    ASSERT_EQ(0, expected.result);  // a realistic level never overloads
+    ASSERT_EQ(StatusCode::Ok, expected.result);  // a realistic level never overloads
     ASSERT_EQ(static_cast<std::uint32_t>(2 * n / 8), expected.count);
 
     const std::vector<std::vector<int>> splits = {
@@ -361,7 +360,7 @@ TEST(ModulatorReference, LongSignalBitExactForAnyBlockSplit) {
         std::vector<double> l(xl.begin() + start, xl.begin() + start + len);
         std::vector<double> r(xr.begin() + start, xr.begin() + start + len);
         const Block b = modulate(c, left, l, right, r, 0);
-        ASSERT_EQ(0, b.result);
+        ASSERT_EQ(StatusCode::Ok, b.result);
         ASSERT_EQ(static_cast<std::uint32_t>(len / 4), b.count);
         bytes.insert(bytes.end(), b.bytes.begin(), b.bytes.end());
         start += len;

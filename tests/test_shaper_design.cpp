@@ -12,15 +12,13 @@
 #include <string>
 #include <vector>
 
-#include "filter/dump_values.h"
+#include "base/diagnostics.h"
 #include "shaper/shaper_design.h"
 #include "test_support.h"
 
 namespace {
 
-using testsupport::PrefixGuard;
-
-using pulsemill::DebugPrefix;
+using pulsemill::Diagnostics;
 using pulsemill::ShaperCoefficients;
 
 struct Row {
@@ -72,9 +70,9 @@ ReferenceDesign referenceDesign(double z1, double z2, double z3, double p, int d
   return r;
 }
 
-ShaperCoefficients design(const Row& row, int debug = 0) {
+ShaperCoefficients design(const Row& row, const Diagnostics& diagnostics = Diagnostics()) {
   ShaperCoefficients c;
-  pulsemill::designNoiseShaper(row.zero1, row.zero2, row.zero3, 0.85, c, 64, debug);
+  pulsemill::designNoiseShaper(row.zero1, row.zero2, row.zero3, 0.85, c, 64, diagnostics);
   return c;
 }
 
@@ -130,7 +128,10 @@ TEST(ShaperPatternTable, EachNumberSelectsItsRowAndPrintsItsLine) {
     EXPECT_EQ(row.zero2, pattern.zero2);
     EXPECT_EQ(row.zero3, pattern.zero3);
     EXPECT_EQ(0.85, pattern.pole);
+    EXPECT_EQ(64, pattern.angleDivisor);
     EXPECT_STREQ(row.line, pattern.line);
+    // The run's design from the record is the design of the row's values.
+    EXPECT_TRUE(sameCoefficients(design(row), pulsemill::designShaper(pattern, Diagnostics())));
   }
 }
 
@@ -223,9 +224,9 @@ TEST(ShaperDesign, CoefficientsRealiseTheNoiseTransferFunction) {
 
 TEST(ShaperDesign, NoOutputWithoutDebug) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
+  const Diagnostics diagnostics(dir.path() + "/X_");
   testing::internal::CaptureStdout();
-  const ShaperCoefficients c = design(kRows[1], 0);
+  const ShaperCoefficients c = design(kRows[1]);
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
   EXPECT_TRUE(sameCoefficients(referenceDesign(0.95, 0.74, 0.42, 0.85, 64).coefficients, c));
@@ -233,11 +234,11 @@ TEST(ShaperDesign, NoOutputWithoutDebug) {
 
 TEST(ShaperDesignDebug, Pattern2ConsoleLinesAndScript) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
+  const Diagnostics diagnostics(dir.path() + "/X_");
   testing::internal::CaptureStdout();
-  const ShaperCoefficients c = design(kRows[1], 1);
+  const ShaperCoefficients c = design(kRows[1], diagnostics);
   EXPECT_EQ(kPattern2DebugLines, testing::internal::GetCapturedStdout());
-  EXPECT_TRUE(sameCoefficients(design(kRows[1], 0), c));
+  EXPECT_TRUE(sameCoefficients(design(kRows[1]), c));
 
   const std::string script = testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce"));
   ASSERT_FALSE(script.empty());
@@ -248,20 +249,20 @@ TEST(ShaperDesignDebug, Pattern2ConsoleLinesAndScript) {
 
   // Written afresh on every design, not appended to.
   testing::internal::CaptureStdout();
-  design(kRows[1], 1);
+  design(kRows[1], diagnostics);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(script, testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce")));
 }
 
 TEST(ShaperDesignDebug, UncreatableScriptStillPrintsTheLines) {
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/no-such-folder/X_");
+  const Diagnostics diagnostics(dir.path() + "/no-such-folder/X_");
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  const ShaperCoefficients c = design(kRows[1], 1);
+  const ShaperCoefficients c = design(kRows[1], diagnostics);
   EXPECT_EQ(kPattern2DebugLines, testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
-  EXPECT_TRUE(sameCoefficients(design(kRows[1], 0), c));
+  EXPECT_TRUE(sameCoefficients(design(kRows[1]), c));
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
@@ -273,9 +274,9 @@ TEST(ShaperDesignDebug, ScriptSystemDefinitionRunsInScilab) {
                     "the script is not evaluated";
   }
   testsupport::TempDir dir;
-  PrefixGuard prefix(dir.path() + "/X_");
+  const Diagnostics diagnostics(dir.path() + "/X_");
   testing::internal::CaptureStdout();
-  design(kRows[1], 1);
+  design(kRows[1], diagnostics);
   testing::internal::GetCapturedStdout();
   const std::vector<std::string> lines =
       splitLines(testsupport::readFileText(dir.file("X_7ThNoiseShaper.sce")));

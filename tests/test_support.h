@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "filter/dump_values.h"
+#include "base/diagnostics.h"
+#include "base/kernel_isa.h"
 
 namespace testsupport {
 
@@ -31,19 +32,8 @@ class ThreadCount {
   int saved_;
 };
 
-// Sets the diagnostic file prefix for one scope and restores it afterwards.
-class PrefixGuard {
- public:
-  explicit PrefixGuard(const std::string& prefix) : saved_(pulsemill::DebugPrefix) {
-    pulsemill::DebugPrefix = prefix;
-  }
-  ~PrefixGuard() { pulsemill::DebugPrefix = saved_; }
-  PrefixGuard(const PrefixGuard&) = delete;
-  PrefixGuard& operator=(const PrefixGuard&) = delete;
-
- private:
-  std::string saved_;
-};
+// Every kernel variant this CPU runs, the portable one first.
+std::vector<pulsemill::KernelIsa> supportedIsas();
 
 // A fresh folder under the system's temporary directory, removed (with its
 // contents) on destruction.

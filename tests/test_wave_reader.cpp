@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "test_support.h"
-#include "wave/fatal_io.h"
 #include "wave/wave_reader.h"
 
+using pulsemill::StatusCode;
 using pulsemill::WaveInfo;
 using testsupport::TempDir;
 
@@ -72,10 +72,8 @@ std::string formatReport(const Format& f = Format()) {
 }
 
 struct ReadOutcome {
-  int result = -1;
-  bool fatal = false;   // FatalExit was thrown
-  int fatalStatus = 0;
-  long position = -1;   // stream position afterwards (not fatal only)
+  StatusCode code = StatusCode::Ok;
+  long position = -1;   // stream position afterwards
   WaveInfo info;
   std::string out, err;
 };
@@ -84,14 +82,11 @@ ReadOutcome readFrom(std::FILE* file) {
   ReadOutcome r;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  try {
-    r.result = pulsemill::readWaveHeader(file, r.info);
-    r.position = std::ftell(file);
-    std::fclose(file);
-  } catch (const pulsemill::FatalExit& e) {
-    r.fatal = true;  // failRead has closed the stream
-    r.fatalStatus = e.status;
-  }
+  const pulsemill::Status status = pulsemill::readWaveHeader(file, r.info);
+  r.position = std::ftell(file);
+  std::fclose(file);
+  status.report();  // as the run reports it: after the report lines
+  r.code = status.code();
   std::fflush(stdout);
   r.err = testing::internal::GetCapturedStderr();
   r.out = testing::internal::GetCapturedStdout();
@@ -110,8 +105,7 @@ ReadOutcome readBytes(const std::vector<std::uint8_t>& bytes) {
 
 void expectAccepted(const ReadOutcome& r, std::uint64_t dataSize, std::uint32_t rate,
                     std::uint32_t blockAlign, std::int64_t dataOffset) {
-  EXPECT_FALSE(r.fatal);
-  EXPECT_EQ(0, r.result);
+  EXPECT_EQ(StatusCode::Ok, r.code);
   EXPECT_EQ(dataSize, r.info.dataSize);
   EXPECT_EQ(rate, r.info.sampleRate);
   EXPECT_EQ(blockAlign, r.info.blockAlign);
@@ -121,15 +115,14 @@ void expectAccepted(const ReadOutcome& r, std::uint64_t dataSize, std::uint32_t 
 }
 
 void expectRejected(const ReadOutcome& r, const std::string& out) {
-  EXPECT_FALSE(r.fatal);
-  EXPECT_EQ(1, r.result);
+  EXPECT_NE(StatusCode::Ok, r.code);
+  EXPECT_NE(StatusCode::ReadFatal, r.code);
   EXPECT_EQ(out, r.out);
   EXPECT_EQ("", r.err);
 }
 
 void expectFatal(const ReadOutcome& r, const std::string& out, long position) {
-  EXPECT_TRUE(r.fatal);
-  EXPECT_EQ(1, r.fatalStatus);
+  EXPECT_EQ(StatusCode::ReadFatal, r.code);
   EXPECT_EQ(out, r.out);
   EXPECT_EQ(" read error : " + std::to_string(position) + "\n", r.err);
 }
@@ -324,26 +317,21 @@ TEST(WaveReader, FileEndingInsideAFieldIsFatal) {
   }
 }
 
-TEST(WaveReader, FatalReportersPrintPositionAndClose) {
+TEST(WaveReader, FatalReportersGiveThePosition) {
   std::FILE* file = std::tmpfile();
   ASSERT_NE(nullptr, file);
   std::fputs("0123456789", file);
   std::fseek(file, 7, SEEK_SET);
+  const pulsemill::Status write = pulsemill::writeFailure(file);
+  std::fseek(file, 3, SEEK_SET);
+  const pulsemill::Status read = pulsemill::readFailure(file);
+  std::fclose(file);
   testing::internal::CaptureStderr();
-  try {
-    pulsemill::failWrite(file);
-    ADD_FAILURE() << "failWrite returned";
-  } catch (const pulsemill::FatalExit& e) {
-    EXPECT_EQ(1, e.status);
-  }
-  EXPECT_EQ(" write error : 7\n", testing::internal::GetCapturedStderr());
-
-  file = std::tmpfile();
-  ASSERT_NE(nullptr, file);
-  std::fputs("abc", file);
-  testing::internal::CaptureStderr();
-  EXPECT_THROW(pulsemill::failRead(file), pulsemill::FatalExit);
-  EXPECT_EQ(" read error : 3\n", testing::internal::GetCapturedStderr());
+  write.report();
+  read.report();
+  EXPECT_EQ(" write error : 7\n read error : 3\n", testing::internal::GetCapturedStderr());
+  EXPECT_EQ(1, write.exitStatus());
+  EXPECT_EQ(1, read.exitStatus());
 }
 
 namespace {

@@ -102,34 +102,29 @@ std::string deriveOutputStem(const std::string& source) {
   return source.substr(0, cut);
 }
 
-void printUsage() {
-  static const char* const kLines[] = {
-      "Pulsemill  - Version1.5 - \n",
-      "pulsemill.exe infile <outfile> </DSD256> </r> </t:32768> </k:10> </p:5>\n",
-      " <..> option paramater is follow.\n",
-      " </DSD oversample> /DSD64 or /DSD128 or /DSD256(default)\n",
-      " </r: Retry again to set normalize offset -1 position until 10 times>\n",
-      " </n: normalize offset> -1...-N or 1...N number\n",
-      " </k: Kaiser Window Alpha Value> ex /k:4../k:16 /k:10(default)\n",
-      " </t: tap count> /t:2048 or /t:4096 or /t:8192 or /t:16384 or /t:32768(default) /t:65536\n",
-      " </p: 7Th Noise Shaper pattern number> 1...5 number\n",
-      "   1 = NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n",
-      "   2 = NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42(degfault)\n",
-      "   3 = NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n",
-      "   4 = NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n",
-      "   5 = NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n",
-      "ex. pulsemill.exe \"c:\\data\\aaa.wav\" /p:5\n",
-  };
-  for (const char* line : kLines) std::fputs(line, stdout);
+const char* usageText() {
+  return "Pulsemill  - Version1.5 - \n"
+         "pulsemill.exe infile <outfile> </DSD256> </r> </t:32768> </k:10> </p:5>\n"
+         " <..> option paramater is follow.\n"
+         " </DSD oversample> /DSD64 or /DSD128 or /DSD256(default)\n"
+         " </r: Retry again to set normalize offset -1 position until 10 times>\n"
+         " </n: normalize offset> -1...-N or 1...N number\n"
+         " </k: Kaiser Window Alpha Value> ex /k:4../k:16 /k:10(default)\n"
+         " </t: tap count> /t:2048 or /t:4096 or /t:8192 or /t:16384 or /t:32768(default) /t:65536\n"
+         " </p: 7Th Noise Shaper pattern number> 1...5 number\n"
+         "   1 = NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n"
+         "   2 = NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42(degfault)\n"
+         "   3 = NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n"
+         "   4 = NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n"
+         "   5 = NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n"
+         "ex. pulsemill.exe \"c:\\data\\aaa.wav\" /p:5\n";
 }
 
-bool parseCommandLine(int argc, const char* const* argv, RunSettings& settings) {
+Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings) {
   settings = RunSettings();
   const int userArguments = argc - 1;
-  if (userArguments < 1 || userArguments > kMaxUserArguments) {
-    printUsage();
-    return false;
-  }
+  if (userArguments < 1 || userArguments > kMaxUserArguments)
+    return Status(StatusCode::Usage, usageText());
   bool haveInput = false;
   for (int position = 1; position <= userArguments; ++position) {
     const char* arg = argv[position];
@@ -163,11 +158,8 @@ bool parseCommandLine(int argc, const char* const* argv, RunSettings& settings) 
     }
     // Plain arguments at position 3 or later are ignored.
   }
-  if (!haveInput) {
-    printUsage();
-    return false;
-  }
-  return true;
+  if (!haveInput) return Status(StatusCode::Usage, usageText());
+  return Status();
 }
 
 }  // namespace pulsemill

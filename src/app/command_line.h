@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <string>
 
+#include "base/status.h"
+
 namespace pulsemill {
 
 struct RunSettings {
@@ -24,13 +26,13 @@ struct RunSettings {
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
 };
 
-// Parses argv[1 .. argc-1]. Returns true with `settings` filled; returns
-// false after printing the usage text when the argument count is not 1 .. 9
-// or no input name was given (the caller then ends with status 1).
-bool parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
+// Parses argv[1 .. argc-1]. Ok with `settings` filled; Usage (detail: the
+// usage text) when the argument count is not 1 .. 9 or no input name was
+// given.
+Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
 
-// Writes the fifteen usage lines to standard output.
-void printUsage();
+// The fifteen lines of the usage text.
+const char* usageText();
 
 // The part of `source` before its extension: the last full stop after the
 // last separator ('\\', ':' or '/'); a full stop at index 0 is no extension.

@@ -1,17 +1,22 @@
-// Run driver: designs the filter and the shaper once, converts, retries a
-// clipped conversion with a lower gain, and decides the exit status.
+// Run driver: designs the filter and the shaper once, wires the source and
+// a DSD sink to the conversion core, retries a clipped conversion with a
+// lower gain, and leaves a complete output or none.
 #pragma once
 
-#include <cstdio>
-
 #include "app/command_line.h"
-#include "wave/wave_reader.h"
+#include "base/diagnostics.h"
+#include "base/kernel_isa.h"
+#include "base/status.h"
+#include "convert/pcm_source.h"
 
 namespace pulsemill {
 
-// Takes over the open input (at the first sample byte) and closes it.
-// Returns the exit status: 0 done, 1 failure, 2 clip not (or no longer)
-// retried. Never leaves a failed output behind when it is a regular file.
-int runDriver(RunSettings& settings, std::FILE* input, const WaveInfo& info);
+// Converts `source` (at its first frame) into settings.outputPath with the
+// settled settings (rate, ratio and taps resolved), kernels of the variant
+// `isa`. Ok when the output is complete and committed; otherwise the
+// failure of the last attempt, not yet reported (earlier clipped attempts
+// are reported as they end), with no regular output file left behind.
+Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
+                 const Diagnostics& diagnostics);
 
 }  // namespace pulsemill

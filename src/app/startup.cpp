@@ -1,14 +1,14 @@
 #include "app/startup.h"
 
-#include <sys/stat.h>
-
 #include <cstdio>
+#include <cstdlib>
 
 #include "app/command_line.h"
-#include "app/interrupt_cleanup.h"
 #include "app/run_driver.h"
-#include "filter/dump_values.h"
-#include "wave/fatal_io.h"
+#include "base/diagnostics.h"
+#include "base/files.h"
+#include "base/interrupt_cleanup.h"
+#include "base/kernel_isa.h"
 #include "wave/wave_reader.h"
 
 namespace pulsemill {
@@ -37,79 +37,50 @@ std::string formatDebugPrefix(int dsdRate, int tapCount) {
 
 namespace {
 
-// Opens the input for binary reading; a directory counts as not openable
-// (fopen succeeds on it here, the first read would fail).
-std::FILE* openInput(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return nullptr;
-  struct stat st;
-  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    std::fclose(file);
-    return nullptr;
-  }
-  return file;
-}
-
-// True when outputPath already exists and is the very file open as input
-// (same name, a symbolic link or a hard link to it).
-bool outputIsInput(std::FILE* input, const std::string& outputPath) {
-  struct stat in, out;
-  if (fstat(fileno(input), &in) != 0 || stat(outputPath.c_str(), &out) != 0) return false;
-  return in.st_dev == out.st_dev && in.st_ino == out.st_ino;
-}
-
-int startAndRun(int argc, const char* const* argv) {
+Status startAndRun(int argc, const char* const* argv) {
   RunSettings settings;
-  if (!parseCommandLine(argc, argv, settings)) return 1;
-  // Thread teams are not adjusted dynamically: libgomp's adjustment follows
-  // the 15-minute load average, which counts this program's own earlier
-  // runs and would leave back-to-back conversions on one core. Every core
-  // is used (OMP_NUM_THREADS and OMP_DYNAMIC still apply); no output
-  // depends on the thread count.
+  Status status = parseCommandLine(argc, argv, settings);
+  if (!status.ok()) return status;
+  KernelIsa isa;
+  status = chooseKernelIsa(std::getenv("PULSEMILL_ISA"), isa);
+  if (!status.ok()) return status;
   installInterruptCleanup();
 
-  std::FILE* input = openInput(settings.inputPath);
-  if (input == nullptr) {
-    std::printf("Can not open %s\n", settings.inputPath.c_str());
-    return 1;
-  }
-  if (outputIsInput(input, settings.outputPath)) {
-    std::fflush(stdout);
-    std::fprintf(stderr, "Input and output are the same file: %s\n", settings.outputPath.c_str());
-    std::fclose(input);
-    return 1;
-  }
+  InputFile input;
+  status = input.open(settings.inputPath);
+  if (!status.ok()) return status;
+  if (isSameFile(input.stream(), settings.outputPath))
+    return Status(StatusCode::SameFile, settings.outputPath);
   std::printf("finename = '%s'\n", settings.inputPath.c_str());
 
   WaveInfo info;
-  if (readWaveHeader(input, info) != 0) {
-    std::fclose(input);
-    return 1;
-  }
+  status = readWaveHeader(input.stream(), info);
+  if (!status.ok()) return status;
+  WaveSource source(input.stream(), info);
 
-  RateChoice choice = resolveRateAndTaps(info.sampleRate, settings.dsdRate, settings.tapCount);
+  const RateChoice choice = resolveRateAndTaps(info.sampleRate, settings.dsdRate, settings.tapCount);
   settings.dsdRate = choice.dsdRate;
   settings.oversampleRatio = choice.oversampleRatio;
   settings.tapCount = choice.tapCount;
   std::printf("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n", settings.dsdRate,
               settings.oversampleRatio, settings.blockFrames, settings.tapCount,
               settings.kaiserAlpha);
-  DebugPrefix = formatDebugPrefix(settings.dsdRate, settings.tapCount);
 
-  return runDriver(settings, input, info);
+  const Diagnostics diagnostics = settings.debugDumps
+                                      ? Diagnostics(formatDebugPrefix(settings.dsdRate, settings.tapCount))
+                                      : Diagnostics();
+  status = diagnostics.checkNoneIsInput(input.stream());
+  if (!status.ok()) return status;
+  return runDriver(settings, source, isa, diagnostics);
 }
 
 }  // namespace
 
 int runPulsemill(int argc, const char* const* argv) {
-  int status;
-  try {
-    status = startAndRun(argc, argv);
-  } catch (const FatalExit& fatal) {
-    status = fatal.status;
-  }
+  const Status status = startAndRun(argc, argv);
+  status.report();
   std::fflush(stdout);
-  return status;
+  return status.exitStatus();
 }
 
 }  // namespace pulsemill

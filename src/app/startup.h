@@ -20,9 +20,11 @@ RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
 // "C:\TEMP\DSD%d_T%d_" with the effective DSD multiple and tap count.
 std::string formatDebugPrefix(int dsdRate, int tapCount);
 
-// The whole program: parses, opens and validates the input, resolves the
-// parameters, prints the parameter line and runs the conversion. Returns the
-// process exit status (0 done, 1 usage/open/header/write failure, 2 clip).
+// The whole program: parses, chooses the kernel variant (PULSEMILL_ISA),
+// opens and validates the input, resolves the parameters, prints the
+// parameter line and runs the conversion; reports the failure that ends the
+// run, if any. Returns the process exit status (0 done, 1 usage, variant,
+// open, header, read or write failure, 2 clip).
 int runPulsemill(int argc, const char* const* argv);
 
 }  // namespace pulsemill

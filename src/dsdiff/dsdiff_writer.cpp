@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "wave/fatal_io.h"
 
 namespace pulsemill {
 
@@ -22,15 +21,16 @@ constexpr long kFormSizeOffset = 4;
 constexpr long kRateOffset = 60;
 constexpr long kDataSizeOffset = 122;
 
-void writeOrFail(std::FILE* out, const void* bytes, std::size_t count) {
-  if (std::fwrite(bytes, 1, count, out) != count) failWrite(out);
+bool writeAll(std::FILE* out, const void* bytes, std::size_t count) {
+  return std::fwrite(bytes, 1, count, out) == count;
 }
 
-void patchBe64(std::FILE* out, long offset, std::uint64_t value) {
+Status patchBe64(std::FILE* out, long offset, std::uint64_t value) {
   std::uint8_t field[8];
   putBe64(field, value);
-  if (std::fseek(out, offset, SEEK_SET) != 0) failWrite(out);  // e.g. a pipe
-  writeOrFail(out, field, sizeof field);
+  if (std::fseek(out, offset, SEEK_SET) != 0 || !writeAll(out, field, sizeof field))
+    return writeFailure(out);
+  return Status();
 }
 
 }  // namespace
@@ -64,17 +64,37 @@ void fillDsdiffHeader(std::uint8_t header[kDsdiffHeaderSize], std::uint32_t dsdS
   putId(header + 118, "DSD ");   // sound data size at 122, patched at the end
 }
 
-void writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate) {
+Status writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate) {
   std::uint8_t header[kDsdiffHeaderSize];
   fillDsdiffHeader(header, dsdSampleRate);
-  writeOrFail(out, header, kRateOffset);
-  writeOrFail(out, header + kRateOffset, 4);
-  writeOrFail(out, header + kRateOffset + 4, kDsdiffHeaderSize - kRateOffset - 4);
+  if (!writeAll(out, header, kRateOffset) || !writeAll(out, header + kRateOffset, 4) ||
+      !writeAll(out, header + kRateOffset + 4, kDsdiffHeaderSize - kRateOffset - 4))
+    return writeFailure(out);
+  return Status();
 }
 
-void patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes) {
-  patchBe64(out, kFormSizeOffset, dataBytes + kDsdiffFormOverhead);
-  patchBe64(out, kDataSizeOffset, dataBytes);
+Status patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes) {
+  Status status = patchBe64(out, kFormSizeOffset, dataBytes + kDsdiffFormOverhead);
+  if (status.ok()) status = patchBe64(out, kDataSizeOffset, dataBytes);
+  return status;
+}
+
+Status DsdiffSink::begin(std::uint32_t dsdSampleRate) {
+  dataBytes_ = 0;
+  return writeDsdiffHeader(file_.stream(), dsdSampleRate);
+}
+
+Status DsdiffSink::write(const std::uint8_t* bytes, std::size_t count) {
+  if (!writeAll(file_.stream(), bytes, count)) return StatusCode::DsdWrite;
+  dataBytes_ += count;
+  return Status();
+}
+
+Status DsdiffSink::finish() {
+  Status status = patchDsdiffSizes(file_.stream(), dataBytes_);
+  // A full disk may only show when the buffered data is flushed.
+  if (status.ok() && std::fflush(file_.stream()) != 0) status = StatusCode::DsdWrite;
+  return status;
 }
 
 }  // namespace pulsemill

@@ -1,12 +1,20 @@
-// DSDIFF container: the fixed 130-byte header and its two size fields.
+// DSDIFF output: the fixed 130-byte header, its two size fields, and the
+// DSD sink that writes a whole file.
 //
 // Conventions: all numbers big-endian; chunk sizes are unsigned 64-bit and
-// count the bytes after the chunk's 12-byte ID and size. Write failures of
-// the guarded fields end the run through failWrite.
+// count the bytes after the chunk's 12-byte ID and size. The sound data is
+// the core's stream as it stands: interleaved left/right bytes, earliest
+// sample in the most significant bit. A failed write of a header field or a
+// size is WriteFatal (with the stream position), a failed write of sound
+// data DsdWrite.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+
+#include "base/files.h"
+#include "base/status.h"
+#include "convert/dsd_sink.h"
 
 namespace pulsemill {
 
@@ -18,11 +26,27 @@ void fillDsdiffHeader(std::uint8_t header[kDsdiffHeaderSize],
                       std::uint32_t dsdSampleRate);
 
 // Writes the header at the stream's start; leaves the stream at offset 130.
-void writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate);
+Status writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate);
 
 // Rewrites the form size (dataBytes + 118) at offset 4 and the sound data
-// size at offset 122; leaves the stream at offset 130. A failed seek or write
-// ends the run through failWrite.
-void patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes);
+// size at offset 122; leaves the stream at offset 130. A failed seek (a
+// pipe) or write is WriteFatal.
+Status patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes);
+
+// The DSDIFF sink: the header at begin(), the bytes as they come, the sizes
+// patched and the stream flushed at finish().
+class DsdiffSink : public DsdSink {
+ public:
+  // `file` must outlive the sink; each begin() writes to its current stream.
+  explicit DsdiffSink(OutputFile& file) : file_(file) {}
+
+  Status begin(std::uint32_t dsdSampleRate) override;
+  Status write(const std::uint8_t* bytes, std::size_t count) override;
+  Status finish() override;
+
+ private:
+  OutputFile& file_;
+  std::uint64_t dataBytes_ = 0;
+};
 
 }  // namespace pulsemill

@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 
-#include "filter/dump_values.h"
 
 namespace pulsemill {
 
@@ -27,13 +26,14 @@ void computeGainResponseValues(const double* kernel, std::int32_t tapCount, doub
   }
 }
 
-void computeGainResponse(const double* kernel, std::int32_t tapCount, int debugFlag) {
-  if (debugFlag != 1) return;
+void computeGainResponse(const double* kernel, std::int32_t tapCount,
+                         const Diagnostics& diagnostics) {
+  if (!diagnostics.enabled()) return;
   const std::int32_t points = tapCount / 2;
   std::unique_ptr<double[]> gain(new (std::nothrow) double[points]);
   if (!gain) return;  // diagnostics only; the conversion does not need them
   computeGainResponseValues(kernel, tapCount, gain.get());
-  dumpValues("%sFreqGain.txt", gain.get(), points);
+  diagnostics.dumpValues(DiagnosticFile::GainResponse, gain.get(), points);
 }
 
 }  // namespace pulsemill

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "base/diagnostics.h"
+
 namespace pulsemill {
 
 // gain[i] = 10 * log10(|DTFT of kernel at 2*pi*i/N|^2) for i = 0 .. N/2 - 1,
@@ -10,9 +12,9 @@ namespace pulsemill {
 void computeGainResponseValues(const double* kernel, std::int32_t tapCount,
                                double* gain);
 
-// With debugFlag == 1 computes the response and dumps it to
-// "%sFreqGain.txt"; with any other flag does nothing at all.
+// With diagnostics enabled computes the response and dumps it as the
+// GainResponse diagnostic; otherwise does nothing at all.
 void computeGainResponse(const double* kernel, std::int32_t tapCount,
-                         int debugFlag);
+                         const Diagnostics& diagnostics);
 
 }  // namespace pulsemill

@@ -5,7 +5,6 @@
 #include <memory>
 #include <new>
 
-#include "filter/dump_values.h"
 #include "filter/inverse_transform_kernels.h"
 
 namespace pulsemill {
@@ -102,13 +101,13 @@ void inverseTransform(const double* cosTable, const double* response, double* t,
   }
 }
 
-int computeImpulseResponse(const double* response, double* kernel,
-                           std::int32_t tapCount, int debugFlag) {
+Status computeImpulseResponse(const double* response, double* kernel, std::int32_t tapCount,
+                              KernelIsa isa, const Diagnostics& diagnostics) {
   std::unique_ptr<double[]> cosTable(new (std::nothrow) double[tapCount]);
   std::unique_ptr<double[]> t(new (std::nothrow) double[tapCount]);
-  if (!cosTable || !t) return 1;
+  if (!cosTable || !t) return StatusCode::OutOfMemory;
   fillCosineTable(cosTable.get(), tapCount);
-  inverseTransform(cosTable.get(), response, t.get(), tapCount);
+  inverseTransform(cosTable.get(), response, t.get(), tapCount, isa);
 
   const std::int32_t half = tapCount / 2;
 #pragma omp parallel for schedule(static)
@@ -116,8 +115,8 @@ int computeImpulseResponse(const double* response, double* kernel,
 #pragma omp parallel for schedule(static)
   for (std::int32_t i = half; i < tapCount; ++i) kernel[i] = t[i - half];
 
-  if (debugFlag == 1) dumpValues("%sCalcFIRCoeff.txt", kernel, tapCount);
-  return 0;
+  diagnostics.dumpValues(DiagnosticFile::ImpulseResponse, kernel, tapCount);
+  return Status();
 }
 
 }  // namespace pulsemill

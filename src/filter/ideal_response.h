@@ -10,7 +10,9 @@
 
 #include <cstdint>
 
-#include "resample/kernel_isa.h"
+#include "base/diagnostics.h"
+#include "base/kernel_isa.h"
+#include "base/status.h"
 
 namespace pulsemill {
 
@@ -27,10 +29,12 @@ void buildIdealResponse(std::int32_t outputRate, std::int32_t lowerEdge,
 
 // Inverse cosine DFT of `response` with 1/N scaling, t[i] for i = 0 .. N/2,
 // centred into `kernel` (N doubles): kernel[N/2 +- d] = t[d], kernel[0] =
-// t[N/2]. With debugFlag == 1 dumps the kernel to "%sCalcFIRCoeff.txt".
-// Returns 0, or 1 when a work array cannot be allocated (kernel untouched).
-int computeImpulseResponse(const double* response, double* kernel,
-                           std::int32_t tapCount, int debugFlag);
+// t[N/2]; the transform runs with the variant `isa`. Dumps the kernel as the
+// ImpulseResponse diagnostic. OutOfMemory when a work array cannot be
+// allocated (kernel untouched).
+Status computeImpulseResponse(const double* response, double* kernel,
+                              std::int32_t tapCount, KernelIsa isa,
+                              const Diagnostics& diagnostics);
 
 // The plain loop of the transform (one sequential sum per output), kept as
 // the reference the fast path is tested against: t[i] for i = 0 .. N/2.
@@ -42,8 +46,7 @@ void inverseTransformReference(const double* cosTable, const double* response,
 // picks the variant (x86-64-v4 gathers the table; the others run eight
 // scalar chains); an unsupported one falls back to the portable variant.
 void inverseTransform(const double* cosTable, const double* response,
-                      double* t, std::int32_t tapCount,
-                      KernelIsa isa = bestKernelIsa());
+                      double* t, std::int32_t tapCount, KernelIsa isa);
 
 // ct[k] = cos((k * 6.283185307179586) / N) for k = 0 .. N-1.
 void fillCosineTable(double* cosTable, std::int32_t tapCount);

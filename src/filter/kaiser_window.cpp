@@ -4,7 +4,6 @@
 #include <memory>
 #include <new>
 
-#include "filter/dump_values.h"
 
 namespace pulsemill {
 
@@ -26,12 +25,12 @@ double besselSeriesSum(double x) {
   return sum;
 }
 
-WindowResult applyKaiserWindow(double* kernel, double alpha, std::int32_t tapCount,
-                               int debugFlag) {
+Status applyKaiserWindow(double* kernel, double alpha, std::int32_t tapCount,
+                         const Diagnostics& diagnostics) {
   const double denominator = besselSeriesSum(alpha);
-  if (!std::isfinite(denominator) || denominator == 0.0) return WindowAlphaOutOfRange;
+  if (!std::isfinite(denominator) || denominator == 0.0) return StatusCode::AlphaOutOfRange;
   std::unique_ptr<double[]> window(new (std::nothrow) double[tapCount]);
-  if (!window) return WindowNoMemory;
+  if (!window) return StatusCode::OutOfMemory;
 
   const double centre = static_cast<double>(tapCount - 1) * 0.5;
   // Series length grows towards the centre of the window: hand out
@@ -46,8 +45,8 @@ WindowResult applyKaiserWindow(double* kernel, double alpha, std::int32_t tapCou
   for (std::int32_t i = 0; i < tapCount; ++i) kernel[i] = window[i] * kernel[i];
 
   window.reset();
-  if (debugFlag == 1) dumpValues("%sKiaserFIRCoeff.txt", kernel, tapCount);
-  return WindowApplied;
+  diagnostics.dumpValues(DiagnosticFile::WindowedKernel, kernel, tapCount);
+  return Status();
 }
 
 }  // namespace pulsemill

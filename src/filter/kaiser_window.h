@@ -7,22 +7,20 @@
 
 #include <cstdint>
 
+#include "base/diagnostics.h"
+#include "base/status.h"
+
 namespace pulsemill {
 
 // sum over k >= 1 of ((x/2)^k / k!)^2, stopped after the first squared term
 // at or below 1e-12 (that term included), or as soon as the sum overflows.
 double besselSeriesSum(double x);
 
-// Result of applyKaiserWindow.
-enum WindowResult {
-  WindowApplied = 0,      // kernel windowed in place
-  WindowAlphaOutOfRange,  // S(alpha) is 0 or not finite; kernel untouched
-  WindowNoMemory,         // window array not allocated; kernel untouched
-};
-
-// Multiplies the N taps of `kernel` in place by the window for `alpha`; with
-// debugFlag == 1 dumps the windowed taps to "%sKiaserFIRCoeff.txt".
-WindowResult applyKaiserWindow(double* kernel, double alpha,
-                               std::int32_t tapCount, int debugFlag);
+// Multiplies the N taps of `kernel` in place by the window for `alpha` and
+// dumps them as the WindowedKernel diagnostic. AlphaOutOfRange when the
+// series of alpha is 0 or not finite, OutOfMemory when the window array
+// cannot be allocated; the kernel is untouched then.
+Status applyKaiserWindow(double* kernel, double alpha, std::int32_t tapCount,
+                         const Diagnostics& diagnostics);
 
 }  // namespace pulsemill

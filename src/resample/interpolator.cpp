@@ -30,8 +30,8 @@ static InterpolateFn kernelFor(KernelIsa isa) {
   return interpolateKernelGeneric;
 }
 
-bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio, PhaseKernel& out,
-                       KernelIsa isa) {
+Status layoutPhaseKernel(const double* kernel, int tapCount, int ratio, KernelIsa isa,
+                         PhaseKernel& out) {
   out.ratio = ratio;
   out.tapCount = tapCount;
   out.tapsPerPhase = tapCount / ratio;
@@ -40,7 +40,7 @@ bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio, PhaseKerne
   out.kernel = kernelFor(out.isa);
   const int m = out.tapsPerPhase;
   const int padded = out.paddedTaps;
-  if (!out.taps.allocate(static_cast<std::size_t>(ratio) * padded)) return false;
+  if (!out.taps.allocate(static_cast<std::size_t>(ratio) * padded)) return StatusCode::OutOfMemory;
   double* taps = out.taps.get();
   // Output q*L + p meets frames q .. q+M-1 (p = 0) or q+1 .. q+M (p > 0);
   // both are read as frames q .. q+M against M+1 taps, the unused end a zero.
@@ -53,13 +53,15 @@ bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio, PhaseKerne
       base[static_cast<std::size_t>(slot) * kPhaseGroup] = kernel[f];
     }
   }
-  return true;
+  return Status();
 }
 
-bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel, int blockFrames) {
+Status initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel, int blockFrames) {
   buffer.historyFrames = kernel.tapsPerPhase;
-  return buffer.frames.allocate(static_cast<std::size_t>(kernel.tapsPerPhase) + blockFrames +
-                                kFramePadding + 1);
+  if (!buffer.frames.allocate(static_cast<std::size_t>(kernel.tapsPerPhase) + blockFrames +
+                              kFramePadding + 1))
+    return StatusCode::OutOfMemory;
+  return Status();
 }
 
 void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in, int q0, int q1,
@@ -76,9 +78,10 @@ void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in, int 
                 out);
 }
 
-void shiftHistory(UpsampleBuffer& buffer, int n) {
-  double* frames = buffer.frames.get();
-  std::memmove(frames, frames + n, static_cast<std::size_t>(buffer.historyFrames) * sizeof(double));
+void handOverHistory(const UpsampleBuffer& from, int n, UpsampleBuffer& to) {
+  // memmove: in place, the newest frames overlap the history they replace.
+  std::memmove(to.frames.get(), from.frames.get() + n,
+               static_cast<std::size_t>(from.historyFrames) * sizeof(double));
 }
 
 namespace {
@@ -109,8 +112,8 @@ void interpolateBlock(double* upLeft, double* upRight, const PhaseKernel& kernel
 #pragma omp parallel for schedule(dynamic)
   for (int item = 0; item < items; ++item)
     interpolateItem(kernel, inLeft, inRight, n, item, gain, upLeft, upRight);
-  shiftHistory(inLeft, n);
-  shiftHistory(inRight, n);
+  handOverHistory(inLeft, n, inLeft);
+  handOverHistory(inRight, n, inRight);
 }
 
 }  // namespace pulsemill

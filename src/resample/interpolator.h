@@ -19,8 +19,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "base/kernel_isa.h"
+#include "base/status.h"
 #include "resample/interpolator_layout.h"
-#include "resample/kernel_isa.h"
 
 namespace pulsemill {
 
@@ -34,8 +35,11 @@ struct AlignedDoubles {
 };
 
 // Kernel contract: writes out[q*ratio + p] for q0 <= q < q1 and all phases
-// p; reads frames[q0 .. q0 + roundUp(q1 - q0, lanes) + paddedTaps - 1],
-// where lanes <= kFramePadding. `taps` is PhaseKernel::taps.
+// p, nothing else. Frames are read in passes of F = lanes x accumulators
+// (the variant's frames per pass, at most kFramePadding), so the reads reach
+// frames[q0 + roundUp(q1 - q0, F) + paddedTaps - 2]: up to kFramePadding - 1
+// frames past q1 + paddedTaps - 2, which buffers hold as padding.
+// `taps` is PhaseKernel::taps.
 using InterpolateFn = void (*)(const double* taps, int paddedTaps, int ratio,
                                const double* frames, int q0, int q1,
                                double gain, double* out);
@@ -53,11 +57,10 @@ struct PhaseKernel {
   InterpolateFn kernel = nullptr;  // variant chosen at layout time
 };
 
-// Lays out `kernel` (T taps) for ratio L and picks the kernel variant.
-// Returns false when out of memory.
-bool layoutPhaseKernel(const double* kernel, int tapCount, int ratio,
-                       PhaseKernel& out,
-                       KernelIsa isa = bestKernelIsa());
+// Lays out `kernel` (T taps) for ratio L with the variant `isa` (the
+// portable one where the CPU cannot run it). OutOfMemory on failure.
+Status layoutPhaseKernel(const double* kernel, int tapCount, int ratio,
+                         KernelIsa isa, PhaseKernel& out);
 
 // One channel's frames: M history frames (oldest first, zero at the start of
 // an attempt), then the current block's frames, then kFramePadding.
@@ -68,8 +71,9 @@ struct UpsampleBuffer {
 };
 
 // Allocates and zeroes a buffer for blocks of up to blockFrames frames.
-bool initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel,
-                        int blockFrames);
+// OutOfMemory on failure.
+Status initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel,
+                          int blockFrames);
 
 // Outputs of frames [q0, q1) of one channel into out (indices q*L .. ).
 void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in,
@@ -83,11 +87,15 @@ void interpolateItem(const PhaseKernel& kernel, const UpsampleBuffer& inLeft,
                      const UpsampleBuffer& inRight, int n, int item, double gain,
                      double* upLeft, double* upRight);
 
-// Keeps the newest M frames (of history + the n block frames) as history.
-void shiftHistory(UpsampleBuffer& buffer, int n);
+// The history handover between blocks: the newest M frames of `from`
+// (its history and its n block frames) become the history of `to`, which
+// may be `from` itself (one buffer) or the buffer of the next block (two
+// buffers used alternately, as the pipelined conversion does: block b + 1
+// is read into one while block b is interpolated from the other).
+void handOverHistory(const UpsampleBuffer& from, int n, UpsampleBuffer& to);
 
 // One block of both channels: n * L outputs each into upLeft / upRight
-// (spread over the OpenMP threads), then the history step.
+// (spread over the OpenMP threads), then the history handover in place.
 void interpolateBlock(double* upLeft, double* upRight,
                       const PhaseKernel& kernel, UpsampleBuffer& inLeft,
                       UpsampleBuffer& inRight, int n, double gain);

@@ -14,7 +14,7 @@ namespace pulsemill {
 // resolves, then selected
 // (v - (-1) is exactly v + 1), so the comparison runs beside the two adds
 // instead of ahead of them. No call and no allocation per sample.
-int modulateBlock(const double* forward, const double* feedback, ShaperState& leftState,
+Status modulateBlock(const double* forward, const double* feedback, ShaperState& leftState,
                   const double* leftSamples, ShaperState& rightState,
                   const double* rightSamples, int sampleCount, std::uint8_t* outBytes,
                   std::uint32_t& outByteCount) {
@@ -36,7 +36,7 @@ int modulateBlock(const double* forward, const double* feedback, ShaperState& le
 
   std::uint32_t pos = 0;
   unsigned leftByte = 0, rightByte = 0;
-  int result = Done;
+  StatusCode result = StatusCode::Ok;
   int i = 0;
   for (; i < sampleCount; ++i) {
     const __m128d x = _mm_set_pd(rightSamples[i], leftSamples[i]);
@@ -59,11 +59,11 @@ int modulateBlock(const double* forward, const double* feedback, ShaperState& le
       outBytes[pos] = static_cast<std::uint8_t>(leftByte);
       outBytes[pos + 1] = static_cast<std::uint8_t>(rightByte);
       if (leftByte == 0x00 && rightByte == 0x00) {
-        result = Failed;
+        result = StatusCode::DsdOutput;
         break;
       }
       if (leftByte == 0xFF || rightByte == 0xFF) {
-        result = Clip;
+        result = StatusCode::Clip;
         break;
       }
       pos += 2;
@@ -71,7 +71,7 @@ int modulateBlock(const double* forward, const double* feedback, ShaperState& le
     }
   }
   storeStates();
-  if (result != Done) return result;
+  if (result != StatusCode::Ok) return result;
   const int partial = sampleCount > 0 ? sampleCount & 7 : 0;
   if (partial != 0) {
     // Incomplete last group: packed from the top bit, neither tested nor counted.
@@ -79,7 +79,7 @@ int modulateBlock(const double* forward, const double* feedback, ShaperState& le
     outBytes[pos + 1] = static_cast<std::uint8_t>(rightByte << (8 - partial));
   }
   outByteCount = pos;
-  return Done;
+  return Status();
 }
 
 }  // namespace pulsemill

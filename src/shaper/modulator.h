@@ -7,6 +7,8 @@
 
 #include <cstdint>
 
+#include "base/status.h"
+
 namespace pulsemill {
 
 // One channel's loop memory: delay[0] = w[n-1] .. delay[6] = w[n-7].
@@ -14,19 +16,13 @@ struct ShaperState {
   double delay[7] = {};
 };
 
-enum ConvertResult {
-  Done = 0,    // block (or conversion) complete
-  Failed = 1,  // read or write error, or both bytes of a group 0x00
-  Clip = 2,    // a byte of a group is 0xFF
-};
-
 // Modulates sampleCount samples of both channels. outBytes must hold
-// 2 * ceil(sampleCount / 8) bytes. Returns Done with outByteCount = 2 *
-// (complete groups); Failed when a completed group is 0x00 on both channels,
-// Clip when it has a 0xFF byte (checked in that order), stopping right after
-// the failing group's eighth sample with outByteCount not written. An
-// incomplete last group is packed but neither tested nor counted.
-int modulateBlock(const double* forward, const double* feedback,
+// 2 * ceil(sampleCount / 8) bytes. Returns Ok with outByteCount = 2 *
+// (complete groups); DsdOutput when a completed group is 0x00 on both
+// channels, Clip when it has a 0xFF byte (checked in that order), stopping
+// right after the failing group's eighth sample with outByteCount not
+// written. An incomplete last group is packed but neither tested nor counted.
+Status modulateBlock(const double* forward, const double* feedback,
                   ShaperState& leftState, const double* leftSamples,
                   ShaperState& rightState, const double* rightSamples,
                   int sampleCount, std::uint8_t* outBytes,

@@ -3,22 +3,22 @@
 #include <cmath>
 #include <cstdio>
 
-#include "filter/dump_values.h"
 
 namespace pulsemill {
 
 namespace {
 
 const ShaperPattern kPatterns[] = {
-    {1, 0.94, 0.73, 0.41, 0.85, "NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n\n"},
-    {2, 0.95, 0.74, 0.42, 0.85, "NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42\n\n"},
-    {3, 0.96, 0.76, 0.43, 0.85, "NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n\n"},
-    {4, 0.97, 0.77, 0.43, 0.85, "NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n\n"},
-    {5, 0.98, 0.78, 0.44, 0.85, "NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n\n"},
+    {1, 0.94, 0.73, 0.41, 0.85, 64, "NoiseShaper param Zero1=0.94, Zero2=0.73, Zero3=0.41\n\n"},
+    {2, 0.95, 0.74, 0.42, 0.85, 64, "NoiseShaper param Zero1=0.95, Zero2=0.74, Zero3=0.42\n\n"},
+    {3, 0.96, 0.76, 0.43, 0.85, 64, "NoiseShaper param Zero1=0.96, Zero2=0.76, Zero3=0.43\n\n"},
+    {4, 0.97, 0.77, 0.43, 0.85, 64, "NoiseShaper param Zero1=0.97, Zero2=0.77, Zero3=0.43\n\n"},
+    {5, 0.98, 0.78, 0.44, 0.85, 64, "NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n\n"},
 };
 
-void writePlotScript(const double s[3], const double h[7], const double b[7]) {
-  std::FILE* file = std::fopen(diagnosticFileName("%s7ThNoiseShaper.sce").c_str(), "w");
+void writePlotScript(const Diagnostics& diagnostics, const double s[3], const double h[7],
+                     const double b[7]) {
+  std::FILE* file = diagnostics.createText(DiagnosticFile::ShaperScript);
   if (file == nullptr) return;
   std::fprintf(file, "z=%%z;\n");
   std::fprintf(file,
@@ -47,8 +47,16 @@ const ShaperPattern& selectShaperPattern(int patternNumber) {
   return *chosen;
 }
 
+ShaperCoefficients designShaper(const ShaperPattern& pattern, const Diagnostics& diagnostics) {
+  ShaperCoefficients coefficients;
+  designNoiseShaper(pattern.zero1, pattern.zero2, pattern.zero3, pattern.pole, coefficients,
+                    pattern.angleDivisor, diagnostics);
+  return coefficients;
+}
+
 void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
-                       ShaperCoefficients& coefficients, int divisor, int debug) {
+                       ShaperCoefficients& coefficients, int divisor,
+                       const Diagnostics& diagnostics) {
   // Every expression below is evaluated in the order written; the
   // coefficients (and every output bit) depend on it.
   const double step = (6.283185307179586 / static_cast<double>(divisor)) * 0.5;
@@ -83,7 +91,7 @@ void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
     coefficients.feedback[k] = -b[k];
   }
 
-  if (debug == 0) return;
+  if (!diagnostics.enabled()) return;
   std::printf("Theta1 = %.15f\n", theta[0]);
   std::printf("Theta2 = %.15f\n", theta[1]);
   std::printf("Theta3 = %.15f\n", theta[2]);
@@ -94,7 +102,7 @@ void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
               h[6]);
   std::printf("B: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n\n", b[0], b[1], b[2], b[3], b[4],
               b[5], b[6]);
-  writePlotScript(s, h, b);
+  writePlotScript(diagnostics, s, h, b);
 }
 
 }  // namespace pulsemill

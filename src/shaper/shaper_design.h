@@ -6,6 +6,8 @@
 // output bits depend on every last bit of them.
 #pragma once
 
+#include "base/diagnostics.h"
+
 namespace pulsemill {
 
 struct ShaperCoefficients {
@@ -17,6 +19,7 @@ struct ShaperPattern {
   int number;          // 1 .. 5
   double zero1, zero2, zero3;  // zero positions as fractions of the band
   double pole;         // 0.85 for every pattern
+  int angleDivisor;    // 64 for every pattern: zero k lies at (pi / 64) * zerok
   const char* line;    // printed when the pattern is chosen
 };
 
@@ -24,10 +27,14 @@ struct ShaperPattern {
 // 2. Prints the row's line on standard output.
 const ShaperPattern& selectShaperPattern(int patternNumber);
 
-// Fills `coefficients`. With debug non-zero prints the eight diagnostic lines
-// and writes the plotting script "%s7ThNoiseShaper.sce".
+// The run's shaper: the design of `pattern` (zeros, pole and divisor).
+ShaperCoefficients designShaper(const ShaperPattern& pattern,
+                                const Diagnostics& diagnostics);
+
+// Fills `coefficients` for any zeros, pole and divisor. With diagnostics
+// enabled prints the eight diagnostic lines and writes the ShaperScript.
 void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
                        ShaperCoefficients& coefficients, int divisor,
-                       int debug);
+                       const Diagnostics& diagnostics);
 
 }  // namespace pulsemill

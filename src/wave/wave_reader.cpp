@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "wave/fatal_io.h"
-
 namespace pulsemill {
 
 namespace {
@@ -16,85 +14,76 @@ bool readExactly(std::FILE* file, void* buffer, std::size_t count) {
   return std::fread(buffer, 1, count, file) == count;
 }
 
+// Little-endian fields; false when the file ends inside the field.
+bool readLe32(std::FILE* file, std::uint32_t& value) {
+  unsigned char b[4];
+  if (!readExactly(file, b, 4)) return false;
+  value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
+          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+  return true;
+}
+
+bool readLe16(std::FILE* file, std::uint32_t& value) {
+  unsigned char b[2];
+  if (!readExactly(file, b, 2)) return false;
+  value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8);
+  return true;
+}
+
+// The fixed format fields after "WAVEfmt ", each reported as it is read.
+Status readFormatFields(std::FILE* file, WaveInfo& info) {
+  std::uint32_t fmtSize, formatTag, channels, unused;
+  if (!readLe32(file, fmtSize)) return readFailure(file);
+  std::printf("[WAVEfmt ] (%lu bytes)\n", static_cast<unsigned long>(fmtSize));
+  if (fmtSize != 16) return StatusCode::FmtLength;
+  if (!readLe16(file, formatTag)) return readFailure(file);
+  std::printf("  Data type = %u (1 = PCM)\n", formatTag);
+  if (!readLe16(file, channels)) return readFailure(file);
+  std::printf("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels);
+  if (channels != 2) return StatusCode::Channels;
+  if (!readLe32(file, info.sampleRate)) return readFailure(file);
+  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(info.sampleRate));
+  if (info.sampleRate == 0 || info.sampleRate > kMaxSampleRate) return StatusCode::SampleRate;
+  if (!readLe32(file, unused)) return readFailure(file);  // average byte rate
+  if (!readLe16(file, info.blockAlign)) return readFailure(file);
+  std::printf("  Bytes per sample = %u\n", static_cast<unsigned>(info.blockAlign));
+  if (info.blockAlign != 4 && info.blockAlign != 6) return StatusCode::BlockAlign;
+  // Bits per sample: the width follows from the block align.
+  if (!readLe16(file, unused)) return readFailure(file);
+  return Status();
+}
+
 }  // namespace
 
-unsigned readLe32(std::FILE* file) {
-  unsigned char b[4];
-  if (!readExactly(file, b, 4)) failRead(file);
-  return static_cast<unsigned>(b[0]) | (static_cast<unsigned>(b[1]) << 8) |
-         (static_cast<unsigned>(b[2]) << 16) | (static_cast<unsigned>(b[3]) << 24);
-}
-
-unsigned readLe16(std::FILE* file) {
-  unsigned char b[2];
-  if (!readExactly(file, b, 2)) failRead(file);
-  return static_cast<unsigned>(b[0]) | (static_cast<unsigned>(b[1]) << 8);
-}
-
-int readWaveHeader(std::FILE* file, WaveInfo& info) {
+Status readWaveHeader(std::FILE* file, WaveInfo& info) {
   char riff[4];
-  if (!readExactly(file, riff, 4)) {
-    std::printf("Read error\n");
-    return 1;
-  }
-  if (std::memcmp(riff, "RIFF", 4) != 0) {
-    std::printf("Not a RIFF format\n");
-    return 1;
-  }
-  unsigned long riffSize = readLe32(file);
-  std::printf("[RIFF] (%lu bytes)\n", riffSize);
+  if (!readExactly(file, riff, 4)) return StatusCode::HeaderShort;
+  if (std::memcmp(riff, "RIFF", 4) != 0) return StatusCode::NotRiff;
+  std::uint32_t riffSize;
+  if (!readLe32(file, riffSize)) return readFailure(file);
+  std::printf("[RIFF] (%lu bytes)\n", static_cast<unsigned long>(riffSize));
 
   char waveFmt[8];
-  if (!readExactly(file, waveFmt, 8)) {
-    std::printf("Read error\n");
-    return 1;
-  }
-  if (std::memcmp(waveFmt, "WAVEfmt ", 8) != 0) {
-    std::printf("Not a WAVEfmt format\n");
-    return 1;
-  }
-  unsigned long fmtSize = readLe32(file);
-  std::printf("[WAVEfmt ] (%lu bytes)\n", fmtSize);
-  if (fmtSize != 16) {
-    std::printf("Length of WAVEfmt must be 16\n");
-    return 1;
-  }
-  unsigned formatTag = readLe16(file);
-  std::printf("  Data type = %u (1 = PCM)\n", formatTag);
-  unsigned channels = readLe16(file);
-  std::printf("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels);
-  if (channels != 2) {
-    std::printf("Not Suppoer channels\n");
-    return 1;
-  }
-  info.sampleRate = readLe32(file);
-  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(info.sampleRate));
-  if (info.sampleRate == 0 || info.sampleRate > kMaxSampleRate) {
-    std::printf("Sampling rate out of range\n");
-    return 1;
-  }
-  readLe32(file);  // average byte rate, unused
-  info.blockAlign = readLe16(file);
-  std::printf("  Bytes per sample = %u\n", static_cast<unsigned>(info.blockAlign));
-  if (info.blockAlign != 4 && info.blockAlign != 6) {
-    std::printf("Bytes per sample must be 4 or 6\n");
-    return 1;
-  }
-  readLe16(file);  // bits per sample: the width follows from the block align
+  if (!readExactly(file, waveFmt, 8)) return StatusCode::HeaderShort;
+  if (std::memcmp(waveFmt, "WAVEfmt ", 8) != 0) return StatusCode::NotWaveFmt;
+  Status status = readFormatFields(file, info);
+  if (!status.ok()) return status;
 
   // Chunks up to "data": each skipped chunk's body is dumped in hex. Bodies of
   // odd size carry a pad byte, which is skipped without being dumped.
   for (;;) {
     char id[5] = {0, 0, 0, 0, 0};
     if (!readExactly(file, id, 4)) break;
-    unsigned long chunkSize = readLe32(file);
-    std::printf("[%s] (%lu bytes)\n", id, chunkSize);
+    std::uint32_t chunkSize;
+    if (!readLe32(file, chunkSize)) return readFailure(file);
+    std::printf("[%s] (%lu bytes)\n", id, static_cast<unsigned long>(chunkSize));
     if (std::memcmp(id, "data", 4) == 0) {
       info.dataOffset = std::ftell(file);
       info.dataSize = chunkSize;
-      return 0;
+      return Status();
     }
-    std::int32_t signedSize = static_cast<std::int32_t>(chunkSize);
+    // A size with the top bit set reads as negative: nothing is dumped.
+    const std::int32_t signedSize = static_cast<std::int32_t>(chunkSize);
     bool truncated = false;
     for (std::int32_t i = 0; i < signedSize; ++i) {
       int c = std::fgetc(file);
@@ -108,8 +97,40 @@ int readWaveHeader(std::FILE* file, WaveInfo& info) {
     if (truncated) break;
     if (signedSize > 0 && (signedSize & 1) != 0) std::fgetc(file);
   }
-  std::printf("No data chunk\n");
-  return 1;
+  return StatusCode::NoDataChunk;
+}
+
+Status WaveSource::read(int maxFrames, double* left, double* right, int& frames) {
+  const std::uint64_t blockAlign = info_.blockAlign;
+  std::uint64_t bytes = blockAlign * static_cast<std::uint64_t>(maxFrames);
+  if (bytesRead_ + bytes > info_.dataSize) bytes = info_.dataSize - bytesRead_;  // the last block
+  bytesRead_ += bytes;
+  if (block_.size() < bytes) block_.resize(blockAlign * static_cast<std::uint64_t>(maxFrames));
+  if (std::fread(block_.data(), 1, bytes, file_) != bytes) return StatusCode::PcmRead;
+
+  const int n = static_cast<int>(bytes / blockAlign);
+  const std::uint8_t* pcm = block_.data();
+  if (blockAlign == 6) {
+    for (int k = 0; k < n; ++k, pcm += 6) {
+      left[k] = decodeSampleWord(pcm[0] | (pcm[1] << 8) | (static_cast<std::uint32_t>(pcm[2]) << 16));
+      right[k] = decodeSampleWord(pcm[3] | (pcm[4] << 8) | (static_cast<std::uint32_t>(pcm[5]) << 16));
+    }
+  } else {
+    // 16-bit samples go into the top two bytes of the 24-bit word.
+    for (int k = 0; k < n; ++k, pcm += 4) {
+      left[k] = decodeSampleWord((pcm[0] | (static_cast<std::uint32_t>(pcm[1]) << 8)) << 8);
+      right[k] = decodeSampleWord((pcm[2] | (static_cast<std::uint32_t>(pcm[3]) << 8)) << 8);
+    }
+  }
+  frames = n;
+  return Status();
+}
+
+Status WaveSource::rewind() {
+  if (info_.dataOffset < 0 || std::fseek(file_, static_cast<long>(info_.dataOffset), SEEK_SET) != 0)
+    return StatusCode::PcmRead;
+  bytesRead_ = 0;
+  return Status();
 }
 
 }  // namespace pulsemill

@@ -1,14 +1,18 @@
-// RIFF/WAVE header reader.
+// RIFF/WAVE input: the header reader and the PCM source over the samples.
 //
 // Conventions: all header fields are little-endian and assembled byte by
-// byte. The report goes to standard output; fatal short reads go through
-// failRead (standard error, exit status 1). The reader never seeks: it
-// reaches the sample data by reading every byte before it, so it also works
-// on pipes and memory streams.
+// byte. The header report goes to standard output as the header is read.
+// The reader never seeks: it reaches the sample data by reading every byte
+// before it, so it also works on pipes and memory streams. Only going back
+// for a retry needs a seekable input.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
+#include <vector>
+
+#include "base/status.h"
+#include "convert/pcm_source.h"
 
 namespace pulsemill {
 
@@ -16,17 +20,36 @@ struct WaveInfo {
   std::uint64_t dataSize = 0;   // size field of the "data" chunk, bytes (< 2^32)
   std::uint32_t sampleRate = 0; // Hz, 1 .. 8388607 once accepted
   std::uint32_t blockAlign = 0; // bytes per stereo frame: 4 (16-bit) or 6 (24-bit)
-  std::int64_t dataOffset = 0;  // stream position of the first sample byte
+  std::int64_t dataOffset = 0;  // stream position of the first sample byte (-1: unknown)
 };
 
-// Little-endian field readers; a short read calls failRead on `file`.
-unsigned readLe32(std::FILE* file);
-unsigned readLe16(std::FILE* file);
-
 // Validates the header, prints its report and leaves `file` at the first
-// sample byte. Returns 0 when accepted (`info` complete), 1 when rejected
-// after a message on standard output. Fatal short reads inside fixed fields
-// do not return (failRead).
-int readWaveHeader(std::FILE* file, WaveInfo& info);
+// sample byte. Ok with `info` complete; otherwise the reason, printed after
+// the report lines read so far: HeaderShort, NotRiff, NotWaveFmt, FmtLength,
+// Channels, SampleRate, BlockAlign or NoDataChunk, or ReadFatal when the file
+// ends inside a fixed field.
+Status readWaveHeader(std::FILE* file, WaveInfo& info);
+
+// The samples of an accepted WAVE file as a PCM source: blocks of up to the
+// asked frames, the last one shorter; a trailing incomplete frame is read
+// but not decoded. A file that ends before its data chunk does gives
+// PcmRead, as does a rewind on an input that cannot seek.
+class WaveSource : public PcmSource {
+ public:
+  // `file` stays open, at the first sample byte, for the source's lifetime.
+  WaveSource(std::FILE* file, const WaveInfo& info) : file_(file), info_(info) {}
+
+  std::uint32_t sampleRate() const override { return info_.sampleRate; }
+  bool hasMore() const override { return bytesRead_ < info_.dataSize; }
+  Status read(int maxFrames, double* left, double* right, int& frames) override;
+  Status rewind() override;
+  std::uint64_t reportedBytes() const override { return info_.dataSize; }
+
+ private:
+  std::FILE* file_;
+  WaveInfo info_;
+  std::uint64_t bytesRead_ = 0;  // 64-bit: the short-block test cannot wrap
+  std::vector<std::uint8_t> block_;  // one block's bytes; grows once
+};
 
 }  // namespace pulsemill

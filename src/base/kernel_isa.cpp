@@ -1,10 +1,16 @@
-#include "resample/kernel_isa.h"
+#include "base/kernel_isa.h"
+
+#include <cstring>
 
 namespace pulsemill {
 
+namespace {
+
+constexpr KernelIsa kAllIsas[] = {KernelIsa::Generic, KernelIsa::X86_64_V3, KernelIsa::X86_64_V4};
+
 // GCC knows the micro-architecture levels by name; clang 14 only the
 // single features, so there the levels' vector features are tested.
-static bool cpuSupportsV3() {
+bool cpuSupportsV3() {
 #if defined(__clang__)
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
          __builtin_cpu_supports("bmi") && __builtin_cpu_supports("bmi2");
@@ -13,7 +19,7 @@ static bool cpuSupportsV3() {
 #endif
 }
 
-static bool cpuSupportsV4() {
+bool cpuSupportsV4() {
 #if defined(__clang__)
   return cpuSupportsV3() && __builtin_cpu_supports("avx512f") &&
          __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("avx512bw") &&
@@ -22,6 +28,8 @@ static bool cpuSupportsV4() {
   return __builtin_cpu_supports("x86-64-v4");
 #endif
 }
+
+}  // namespace
 
 bool isaSupported(KernelIsa isa) {
   switch (isa) {
@@ -45,6 +53,20 @@ const char* isaName(KernelIsa isa) {
     case KernelIsa::X86_64_V4: return "x86-64-v4";
   }
   return "unknown";
+}
+
+Status chooseKernelIsa(const char* override, KernelIsa& isa) {
+  if (override == nullptr || *override == '\0') {
+    isa = bestKernelIsa();
+    return Status();
+  }
+  for (KernelIsa candidate : kAllIsas) {
+    if (std::strcmp(override, isaName(candidate)) != 0) continue;
+    if (!isaSupported(candidate)) return Status(StatusCode::IsaUnsupported, override);
+    isa = candidate;
+    return Status();
+  }
+  return Status(StatusCode::IsaUnknown, override);
 }
 
 }  // namespace pulsemill

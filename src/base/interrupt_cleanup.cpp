@@ -1,4 +1,4 @@
-#include "app/interrupt_cleanup.h"
+#include "base/interrupt_cleanup.h"
 
 #include <signal.h>
 #include <unistd.h>

@@ -1,0 +1,65 @@
+// The run's input and output files, owned as objects: the input is closed
+// and an uncommitted output removed when their owner goes, on every path.
+//
+// Conventions: only a regular file the run created is ever removed; a
+// device, FIFO or link target that is not a regular file (/dev/null for a
+// timing run) is written but never deleted. While a removable output is
+// open, an interrupt removes it too (interrupt_cleanup.h).
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "base/status.h"
+
+namespace pulsemill {
+
+// True when `path` exists and is the very file open as `open` (the same
+// name, or a symbolic or hard link to it).
+bool isSameFile(std::FILE* open, const std::string& path);
+
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  // Opens `path` for binary reading; OpenFailed (detail: the path) when it
+  // cannot be opened or is a directory.
+  Status open(const std::string& path);
+  std::FILE* stream() const { return stream_; }
+
+ private:
+  std::FILE* stream_ = nullptr;
+};
+
+class OutputFile {
+ public:
+  explicit OutputFile(std::string path) : path_(std::move(path)) {}
+  ~OutputFile() { discard(); }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  // Creates (or truncates) the file for binary writing; OpenFailed (detail:
+  // the path) when it cannot. A previous stream must have been committed or
+  // discarded.
+  Status create();
+  std::FILE* stream() const { return stream_; }
+  const std::string& path() const { return path_; }
+
+  // Closes the complete file and keeps it. DsdWrite when the close loses
+  // data; the file is then discarded.
+  Status commit();
+
+  // Closes the stream (errors ignored) and removes the file if it is
+  // regular. Does nothing when no stream is open.
+  void discard();
+
+ private:
+  std::string path_;
+  std::FILE* stream_ = nullptr;
+  bool regular_ = false;
+};
+
+}  // namespace pulsemill

@@ -1,0 +1,28 @@
+// Instruction-set variants of the hot kernels (the interpolator and the
+// filter design's transform). The portable variant is always built and
+// always runs; the others run only where the CPU supports them. The variant
+// is chosen once at start-up and handed to every stage that has kernels; no
+// output bit depends on it.
+#pragma once
+
+#include "base/status.h"
+
+namespace pulsemill {
+
+enum class KernelIsa {
+  Generic,    // any x86-64 (SSE2)
+  X86_64_V3,  // AVX2 level
+  X86_64_V4,  // AVX-512 level (F, VL, BW, DQ, CD)
+};
+
+bool isaSupported(KernelIsa isa);
+KernelIsa bestKernelIsa();  // the widest variant the CPU supports
+const char* isaName(KernelIsa isa);  // "generic", "x86-64-v3", "x86-64-v4"
+
+// The run's variant: the one PULSEMILL_ISA names (`override`, the variable's
+// value, or null when it is unset or empty) or else the best. A name that is
+// not a variant gives IsaUnknown, a variant the CPU cannot run
+// IsaUnsupported; both carry the value as detail.
+Status chooseKernelIsa(const char* override, KernelIsa& isa);
+
+}  // namespace pulsemill

@@ -1,0 +1,70 @@
+// The run's one result type.
+//
+// Conventions: every operation that can fail returns a Status. Its code picks
+// one row of a message table: the text (with at most one "%s", filled from
+// the status's detail), the console stream it goes to and the process exit
+// status it leads to. Operations return a Status without printing it; the
+// run driver reports each failure exactly once (report()), at the place in
+// the console sequence where the failure happened, and ends the run with
+// exitStatus(). Nothing is thrown.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace pulsemill {
+
+enum class StatusCode {
+  Ok,
+  Usage,             // the usage text (detail)
+  IsaUnknown,        // PULSEMILL_ISA names no kernel variant
+  IsaUnsupported,    // PULSEMILL_ISA names a variant this CPU cannot run
+  OpenFailed,        // an input or output cannot be opened (detail: its name)
+  SameFile,          // an output names the input (detail: the output's name)
+  HeaderShort,       // WAVE header: file ends before "RIFF" or "WAVEfmt "
+  NotRiff,
+  NotWaveFmt,
+  FmtLength,
+  Channels,
+  SampleRate,
+  BlockAlign,
+  NoDataChunk,
+  ReadFatal,         // short read inside a fixed field (detail: stream position)
+  WriteFatal,        // short write of a guarded field (detail: stream position)
+  OutOfMemory,
+  AlphaOutOfRange,
+  PcmRead,           // the input ends before its data does, or cannot go back
+  DsdWrite,          // DSD bytes not (all) written, or lost when flushed
+  DsdOutput,         // modulator: a group of eight -1 decisions on both channels
+  Clip,              // modulator: a group of eight +1 decisions on a channel
+};
+
+class [[nodiscard]] Status {
+ public:
+  Status() = default;  // Ok
+  Status(StatusCode code) : code_(code) {}  // NOLINT: a code is a Status
+  Status(StatusCode code, std::string detail) : code_(code), detail_(std::move(detail)) {}
+
+  bool ok() const { return code_ == StatusCode::Ok; }
+  StatusCode code() const { return code_; }
+  const std::string& detail() const { return detail_; }
+
+  // 0 for Ok, 2 for Clip, 1 for every other failure.
+  int exitStatus() const;
+
+  // Prints the message on its stream (standard output flushed first when it
+  // goes to standard error, so both read in order on a shared terminal).
+  // Nothing for Ok.
+  void report() const;
+
+ private:
+  StatusCode code_ = StatusCode::Ok;
+  std::string detail_;
+};
+
+// Fatal stream failures with the stream position as detail (" read error :
+// %ld" / " write error : %ld"); the stream stays open for its owner to close.
+Status readFailure(std::FILE* file);
+Status writeFailure(std::FILE* file);
+
+}  // namespace pulsemill

@@ -1,0 +1,35 @@
+// The conversion core: PCM frames in, one-bit DSD out, block by block.
+//
+// Conventions: the core reads a PcmSource and writes a DsdSink (the two
+// seams a file format implements); it includes no format. It prints the
+// conversion's console lines (start, normalize, progress dots, size, end and
+// timing) and returns failures unprinted (base/status.h).
+#pragma once
+
+#include <cstdint>
+
+#include "base/status.h"
+#include "convert/dsd_sink.h"
+#include "convert/pcm_source.h"
+#include "resample/interpolator.h"
+#include "shaper/shaper_design.h"
+
+namespace pulsemill {
+
+struct ConversionOptions {
+  int blockFrames = 1024;            // frames per block: 512, 1024 or 2048
+  std::int64_t normalizeOffset = 0;  // interpolation gain = ratio + offset
+};
+
+// One attempt: every block of `source` (at its first frame) through the
+// interpolator (`kernel`, which carries the ratio) and the modulator
+// (`shaper`, from zero state) into `sink` (given a fresh file), then
+// source.finish() and sink.finish(). Block b + 1 is read and interpolated
+// while block b is modulated and written; the interpolation spreads over
+// every OpenMP thread but the one that modulates. Output bytes and console
+// lines do not depend on the thread count. Failures: OutOfMemory, the
+// source's and the sink's own, DsdOutput and Clip (from the modulator).
+Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
+                     const ShaperCoefficients& shaper, const ConversionOptions& options);
+
+}  // namespace pulsemill

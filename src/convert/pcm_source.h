@@ -1,0 +1,56 @@
+// The conversion core's input seam: a source of stereo PCM frames.
+//
+// Conventions: a frame is one sample per channel at the input rate; values
+// are on the converter's scale (decodeSampleWord: full scale is about
+// +-0.5). A source delivers the stream in blocks of at most the size the
+// core asks for, every block full but the last. A format (WAVE, FLAC, ...)
+// implements this interface; the core knows no format. Statuses are
+// returned, not printed (base/status.h).
+#pragma once
+
+#include <cstdint>
+
+#include "base/status.h"
+
+namespace pulsemill {
+
+class PcmSource {
+ public:
+  virtual ~PcmSource() = default;
+
+  // Input sample rate in Hz.
+  virtual std::uint32_t sampleRate() const = 0;
+
+  // True while another block is to be read. A block may hold 0 frames
+  // (trailing bytes of an incomplete frame still form a block). Up to date
+  // after each read().
+  virtual bool hasMore() const = 0;
+
+  // Reads the next block: sets `frames` (0 .. maxFrames) and writes that
+  // many frames to left[0 ..) and right[0 ..). A failure status when the
+  // input ends early or cannot be decoded.
+  virtual Status read(int maxFrames, double* left, double* right, int& frames) = 0;
+
+  // After the last block, before the output is committed: the checks that
+  // can only be made at the end of the stream (a checksum, say).
+  virtual Status finish() { return Status(); }
+
+  // Back to the first frame for another attempt; a failure status when the
+  // input cannot go back (a pipe).
+  virtual Status rewind() = 0;
+
+  // The PCM byte count the console's timing line reports.
+  virtual std::uint64_t reportedBytes() const = 0;
+};
+
+// One sample word on the converter's scale: a 24-bit word u (a 16-bit sample
+// shifted up by 8 bits) gives u / 16777215.0, minus 1.0 when bit 23 is set.
+// So 0x7FFFFF is +8388607/16777215, 0x800000 is -8388607/16777215 and
+// 0xFFFFFF is exactly 0.0.
+inline double decodeSampleWord(std::uint32_t u) {
+  double x = static_cast<double>(u) / 16777215.0;
+  if (u >= 8388608u) x = x - 1.0;
+  return x;
+}
+
+}  // namespace pulsemill

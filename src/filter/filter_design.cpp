@@ -1,0 +1,31 @@
+#include "filter/filter_design.h"
+
+#include <new>
+
+#include "filter/gain_response.h"
+#include "filter/ideal_response.h"
+#include "filter/kaiser_window.h"
+
+namespace pulsemill {
+
+Status designInterpolationFilter(const FilterSpec& spec, KernelIsa isa,
+                                 const Diagnostics& diagnostics, std::vector<double>& taps) {
+  const std::int32_t n = spec.tapCount;
+  std::vector<double> response;
+  try {
+    response.assign(n, 0.0);
+    taps.assign(n, 0.0);
+  } catch (const std::bad_alloc&) {
+    return StatusCode::OutOfMemory;
+  }
+  // Below 2^31 for every accepted rate (8388607 x 256).
+  const std::int32_t outputRate = static_cast<std::int32_t>(spec.inputRate) * spec.ratio;
+  buildIdealResponse(outputRate, 0, static_cast<std::int32_t>(spec.inputRate / 2), response.data(),
+                     n);
+  Status status = computeImpulseResponse(response.data(), taps.data(), n, isa, diagnostics);
+  if (status.ok()) status = applyKaiserWindow(taps.data(), spec.kaiserAlpha, n, diagnostics);
+  if (status.ok()) computeGainResponse(taps.data(), n, diagnostics);
+  return status;
+}
+
+}  // namespace pulsemill

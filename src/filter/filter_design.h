@@ -1,0 +1,31 @@
+// The interpolation filter's design, start to end: the sampled ideal
+// low-pass response, its inverse transform centred into the kernel, the
+// Kaiser-type window and (with diagnostics) the gain response. The one entry
+// point the run, the tests and the benchmarks all use.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "base/diagnostics.h"
+#include "base/kernel_isa.h"
+#include "base/status.h"
+
+namespace pulsemill {
+
+struct FilterSpec {
+  std::uint32_t inputRate = 0;  // Hz, 1 .. 8388607; the pass band ends at half of it
+  int ratio = 0;                // L: the output rate is inputRate * L (64, 128 or 256)
+  int tapCount = 0;             // N: a power of two, 2048 .. 65536, a multiple of L
+  double kaiserAlpha = 10.0;    // window shape
+};
+
+// Fills `taps` with the N taps of the final kernel (peak at N/2), the
+// transform run with the variant `isa`. Writes the ImpulseResponse,
+// WindowedKernel and GainResponse diagnostics. OutOfMemory or
+// AlphaOutOfRange on failure.
+Status designInterpolationFilter(const FilterSpec& spec, KernelIsa isa,
+                                 const Diagnostics& diagnostics,
+                                 std::vector<double>& taps);
+
+}  // namespace pulsemill
