@@ -1,7 +1,7 @@
 // Reference runs: each case in tests/data/golden is a recorded run of the
 // converter (input, arguments, console output, exit status and the SHA-256
 // of every file left beside the input). The built program must reproduce
-// each one exactly, with one worker thread and with two.
+// each one exactly, with every kernel variant, with one thread and with two.
 #include <gtest/gtest.h>
 
 #include <cctype>
@@ -195,26 +195,31 @@ TEST_P(GoldenRunsCase, ReproducesRecordedRun) {
   const std::string expectedErr = readFileText(caseDir + "/stderr.txt");
   ASSERT_FALSE(expectedOut.empty());
 
-  for (const char* threads : {"1", "2"}) {
-    SCOPED_TRACE(std::string("OMP_NUM_THREADS=") + threads);
-    TempDir dir;
-    writeFileBytes(dir.file("in.wav"), readFileBytes(caseDir + "/in.wav"));
-    RunResult r = runProgram(PULSEMILL_BINARY, c.args, dir.path(),
-                             {std::string("OMP_NUM_THREADS=") + threads});
-    EXPECT_EQ(r.exitStatus, c.exitStatus);
-    EXPECT_EQ(reduceTimingLines(r.out), expectedOut);
-    EXPECT_EQ(r.err, expectedErr);
-    for (const auto& [file, hash] : c.fileHashes) {
-      const std::string path = dir.file(file);
-      ASSERT_TRUE(testsupport::fileExists(path)) << file;
-      EXPECT_EQ(sha256OfFile(path), hash) << file;
+  // Once per kernel variant the CPU runs, so every variant is covered end to
+  // end, each with one and two threads.
+  for (pulsemill::KernelIsa isa : testsupport::supportedIsas()) {
+    for (const char* threads : {"1", "2"}) {
+      const std::vector<std::string> env = {std::string("OMP_NUM_THREADS=") + threads,
+                                            std::string("PULSEMILL_ISA=") + pulsemill::isaName(isa)};
+      SCOPED_TRACE(env[0] + " " + env[1]);
+      TempDir dir;
+      writeFileBytes(dir.file("in.wav"), readFileBytes(caseDir + "/in.wav"));
+      RunResult r = runProgram(PULSEMILL_BINARY, c.args, dir.path(), env);
+      EXPECT_EQ(r.exitStatus, c.exitStatus);
+      EXPECT_EQ(reduceTimingLines(r.out), expectedOut);
+      EXPECT_EQ(r.err, expectedErr);
+      for (const auto& [file, hash] : c.fileHashes) {
+        const std::string path = dir.file(file);
+        ASSERT_TRUE(testsupport::fileExists(path)) << file;
+        EXPECT_EQ(sha256OfFile(path), hash) << file;
+      }
+      // Nothing else is left beside the input.
+      std::set<std::string> expectedNames = {"in.wav"}, names;
+      for (const auto& entry : c.fileHashes) expectedNames.insert(entry.first);
+      for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
+        names.insert(entry.path().filename().string());
+      EXPECT_EQ(names, expectedNames);
     }
-    // Nothing else is left beside the input.
-    std::set<std::string> expectedNames = {"in.wav"}, names;
-    for (const auto& entry : c.fileHashes) expectedNames.insert(entry.first);
-    for (const auto& entry : std::filesystem::directory_iterator(dir.path()))
-      names.insert(entry.path().filename().string());
-    EXPECT_EQ(names, expectedNames);
   }
 }
 

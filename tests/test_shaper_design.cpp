@@ -268,7 +268,7 @@ TEST(ShaperDesignDebug, UncreatableScriptStillPrintsTheLines) {
 
 // The script's system definition must evaluate in the plotting package it is
 // written for (the plotting lines need graphics and are left out).
-TEST(ShaperDesignDebug, ScriptSystemDefinitionRunsInScilab) {
+TEST(ShaperScriptInScilab, SystemDefinitionRuns) {
   if (testsupport::runShell("command -v scilab-cli >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "scilab-cli is not installed (Debian package scilab-cli); "
                     "the script is not evaluated";

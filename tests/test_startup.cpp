@@ -7,10 +7,13 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "app/startup.h"
+#include "base/kernel_isa.h"
 #include "test_support.h"
 
 using testsupport::RunResult;
@@ -102,7 +105,7 @@ TEST(Startup, DebugPrefixNamesRateAndTaps) {
   EXPECT_EQ("C:\\TEMP\\DSD128_T65536_", pulsemill::formatDebugPrefix(128, 65536));
 }
 
-TEST(Startup, ProgramPrintsNameHeaderReportAndParameterLine) {
+TEST(StartupRun, ProgramPrintsNameHeaderReportAndParameterLine) {
   const struct {
     std::uint32_t rate;
     int bits;
@@ -134,7 +137,7 @@ TEST(Startup, ProgramPrintsNameHeaderReportAndParameterLine) {
   }
 }
 
-TEST(Startup, InputThatCannotBeOpenedEndsWithStatusOne) {
+TEST(StartupRun, InputThatCannotBeOpenedEndsWithStatusOne) {
   TempDir dir;
   const std::string missing = dir.file("missing.wav");
   RunResult r = runProgram(PULSEMILL_BINARY, {missing});
@@ -144,7 +147,7 @@ TEST(Startup, InputThatCannotBeOpenedEndsWithStatusOne) {
   EXPECT_FALSE(fileExists(dir.file("missing.dff")));
 }
 
-TEST(Startup, OutputNamingTheInputIsRefused) {
+TEST(StartupRun, OutputNamingTheInputIsRefused) {
   TempDir dir;
   const std::string input = makeWave(dir, "in.wav", 44100, 16, 1000);
   const std::vector<std::uint8_t> before = readFileBytes(input);
@@ -169,7 +172,66 @@ TEST(Startup, OutputNamingTheInputIsRefused) {
   EXPECT_EQ(before, readFileBytes(dir.file("in.dff")));
 }
 
-TEST(Startup, RejectedHeaderEndsAfterTheReasonWithoutOutput) {
+// With "/d", a diagnostic file that would replace the input ends the run
+// after the parameter line, before any file is written.
+TEST(StartupRun, DiagnosticFileNamingTheInputIsRefused) {
+  TempDir dir;
+  const std::string wave = makeWave(dir, "in.wav", 44100, 16, 1000);
+  const std::vector<std::uint8_t> before = readFileBytes(wave);
+  for (const char* suffix :
+       {"CalcFIRCoeff.txt", "KiaserFIRCoeff.txt", "FreqGain.txt", "7ThNoiseShaper.sce"}) {
+    const std::string name = std::string("C:\\TEMP\\DSD64_T2048_") + suffix;
+    SCOPED_TRACE(name);
+    ASSERT_EQ(0, rename(wave.c_str(), dir.file(name).c_str()));
+    RunResult r = runProgram(PULSEMILL_BINARY, {name, "/DSD64", "/t:2048", "/d"}, dir.path());
+    EXPECT_EQ(1, r.exitStatus);
+    EXPECT_EQ("finename = '" + name + "'\n" + headerReport(44100, 16, 1000) +
+                  "\nDSD64: Oversample[64] Sample[1024] Tap[2048] KaiserAlpha[10.000000]\n",
+              r.out);
+    EXPECT_EQ("Input and output are the same file: " + name + "\n", r.err);
+    EXPECT_EQ(before, readFileBytes(dir.file(name)));
+    EXPECT_EQ(1, std::distance(std::filesystem::directory_iterator(dir.path()),
+                               std::filesystem::directory_iterator()));
+    ASSERT_EQ(0, rename(dir.file(name).c_str(), wave.c_str()));
+  }
+}
+
+// PULSEMILL_ISA forces a kernel variant; a value that is not one, or one the
+// CPU cannot run, ends the run before the input is even opened.
+TEST(StartupRun, KernelVariantOverride) {
+  for (const char* name : {"generic", "x86-64-v3", "x86-64-v4", "avx512", "X86-64-V3", ""}) {
+    SCOPED_TRACE(name);
+    pulsemill::KernelIsa isa = pulsemill::KernelIsa::Generic;
+    const pulsemill::Status status = pulsemill::chooseKernelIsa(name, isa);
+    bool known = false;
+    for (pulsemill::KernelIsa candidate : {pulsemill::KernelIsa::Generic,
+                                           pulsemill::KernelIsa::X86_64_V3,
+                                           pulsemill::KernelIsa::X86_64_V4}) {
+      if (std::string(name) != pulsemill::isaName(candidate)) continue;
+      known = true;
+      if (pulsemill::isaSupported(candidate)) {
+        EXPECT_TRUE(status.ok());
+        EXPECT_EQ(candidate, isa);
+      } else {
+        EXPECT_EQ(pulsemill::StatusCode::IsaUnsupported, status.code());
+      }
+    }
+    if (*name == '\0') {
+      EXPECT_TRUE(status.ok());  // empty: as if unset
+      EXPECT_EQ(pulsemill::bestKernelIsa(), isa);
+    } else if (!known) {
+      EXPECT_EQ(pulsemill::StatusCode::IsaUnknown, status.code());
+      EXPECT_EQ(name, status.detail());
+    }
+  }
+  TempDir dir;
+  RunResult r = runProgram(PULSEMILL_BINARY, {dir.file("missing.wav")}, "", {"PULSEMILL_ISA=avx512"});
+  EXPECT_EQ(1, r.exitStatus);
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ("PULSEMILL_ISA=avx512 is not a kernel variant (generic, x86-64-v3, x86-64-v4)\n", r.err);
+}
+
+TEST(StartupRun, RejectedHeaderEndsAfterTheReasonWithoutOutput) {
   TempDir dir;
   // A mono file: the header report stops at the channel line.
   std::vector<std::uint8_t> mono = {'R', 'I', 'F', 'F', 40, 0, 0, 0, 'W', 'A', 'V', 'E',
@@ -199,7 +261,7 @@ TEST(Startup, RejectedHeaderEndsAfterTheReasonWithoutOutput) {
   EXPECT_FALSE(fileExists(dir.file("cut.dff")));
 }
 
-TEST(Startup, WrongArgumentsPrintUsageAndEndWithStatusOne) {
+TEST(StartupRun, WrongArgumentsPrintUsageAndEndWithStatusOne) {
   const std::vector<std::vector<std::string>> cases = {
       {},
       {"/r"},

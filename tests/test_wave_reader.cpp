@@ -362,7 +362,7 @@ const char kFfmpegSine[] =
 
 }  // namespace
 
-TEST(WaveReader, ReadsFilesWrittenBySoxAndFfmpeg) {
+TEST(WaveReaderTools, ReadsFilesWrittenBySoxAndFfmpeg) {
   TempDir dir;
   const struct {
     const char* tool;
@@ -397,7 +397,7 @@ TEST(WaveReader, ReadsFilesWrittenBySoxAndFfmpeg) {
   }
 }
 
-TEST(WaveReader, RefusesFfmpegExtensibleTwentyFourBit) {
+TEST(WaveReaderTools, RefusesFfmpegExtensibleTwentyFourBit) {
   TempDir dir;
   const std::string path = makeWithTool(dir, "ffmpeg", "ffmpeg24.wav",
                                         std::string(kFfmpegSine) + "-c:a pcm_s24le OUT");
