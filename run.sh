@@ -4,6 +4,11 @@
 #   ./run.sh in.wav [options...]  converts in.wav (options as for pulsemill, e.g. /DSD128)
 set -euo pipefail
 cd "$(dirname "$0")"
+# The one library the converter links besides the compiler's: TagLib.
+if ! { command -v pkg-config >/dev/null && pkg-config --exists taglib; }; then
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev >/dev/null
+fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null
 if [ $# -eq 0 ]; then

@@ -19,6 +19,14 @@ bool equalsEither(const char* arg, const char* upper, const char* lower) {
   return std::strcmp(arg, upper) == 0 || std::strcmp(arg, lower) == 0;
 }
 
+bool endsWithDsf(const std::string& path) {
+  if (path.size() < 4) return false;
+  const char* ext = path.c_str() + path.size() - 4;
+  return ext[0] == '.' && std::tolower(static_cast<unsigned char>(ext[1])) == 'd' &&
+         std::tolower(static_cast<unsigned char>(ext[2])) == 's' &&
+         std::tolower(static_cast<unsigned char>(ext[3])) == 'f';
+}
+
 // "/x:" prefix in either case; the value is the text after the colon.
 bool beginsWithOption(const char* arg, char lowerLetter) {
   return arg[0] == '/' &&
@@ -126,6 +134,8 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
   if (userArguments < 1 || userArguments > kMaxUserArguments)
     return Status(StatusCode::Usage, usageText());
   bool haveInput = false;
+  bool haveOutput = false;
+  bool dsfSwitch = false;
   for (int position = 1; position <= userArguments; ++position) {
     const char* arg = argv[position];
     if (equalsEither(arg, "/DSD256", "/dsd256")) {
@@ -149,16 +159,21 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
       settings.normalizeOffset = parseIntValue(arg + 3);
     } else if (equalsEither(arg, "/r", "/R")) {
       settings.retryOnClip = true;
+    } else if (equalsEither(arg, "/dsf", "/DSF")) {
+      dsfSwitch = true;
     } else if (position == 1) {
       settings.inputPath = arg;
-      settings.outputPath = deriveOutputStem(settings.inputPath) + ".dff";
       haveInput = true;
     } else if (position == 2) {
       settings.outputPath = arg;
+      haveOutput = true;
     }
     // Plain arguments at position 3 or later are ignored.
   }
   if (!haveInput) return Status(StatusCode::Usage, usageText());
+  if (!haveOutput)
+    settings.outputPath = deriveOutputStem(settings.inputPath) + (dsfSwitch ? ".dsf" : ".dff");
+  settings.dsfOutput = endsWithDsf(settings.outputPath);
   return Status();
 }
 

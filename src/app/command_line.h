@@ -12,9 +12,12 @@
 
 namespace pulsemill {
 
+constexpr const char* kPulsemillVersion = "1.5";
+
 struct RunSettings {
   std::string inputPath;        // input WAVE file; empty when none was given
-  std::string outputPath;       // output DSDIFF file (derived "<stem>.dff" by default)
+  std::string outputPath;       // output file (derived "<stem>.dff", with "/dsf" "<stem>.dsf")
+  bool dsfOutput = false;       // DSF when outputPath ends in ".dsf" (any case), else DSDIFF
   int dsdRate = 256;            // 64, 128 or 256; may be raised by resolveRateAndTaps
   int tapCount = 0;             // 0 = not given, else 2048 .. 65536 (powers of two)
   double kaiserAlpha = 10.0;    // window shape; never 0 (0 and text read as 8.0)
@@ -28,7 +31,8 @@ struct RunSettings {
 
 // Parses argv[1 .. argc-1]. Ok with `settings` filled; Usage (detail: the
 // usage text) when the argument count is not 1 .. 9 or no input name was
-// given.
+// given. The switch "/dsf" (or "/DSF") makes the derived output name end in
+// ".dsf"; the format follows the final output name's extension.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
 
 // The fifteen lines of the usage text.
@@ -36,7 +40,8 @@ const char* usageText();
 
 // The part of `source` before its extension: the last full stop after the
 // last separator ('\\', ':' or '/'); a full stop at index 0 is no extension.
-// Empty when nothing precedes the cut point. The output name is stem + ".dff".
+// Empty when nothing precedes the cut point. The derived output name is
+// stem + ".dff" (or ".dsf").
 std::string deriveOutputStem(const std::string& source);
 
 // Value readers of the options. parseIntValue: optional white space, sign,

@@ -6,6 +6,7 @@
 #include "base/files.h"
 #include "convert/conversion.h"
 #include "dsdiff/dsdiff_writer.h"
+#include "dsf/dsf_writer.h"
 #include "filter/filter_design.h"
 #include "resample/interpolator.h"
 #include "shaper/shaper_design.h"
@@ -29,18 +30,31 @@ Status designPhaseKernel(const RunSettings& settings, std::uint32_t inputRate, K
 
 }  // namespace
 
+std::string encoderSettings(const RunSettings& settings, int pattern, std::int64_t offset) {
+  char text[160];
+  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g p%d n%lld", kPulsemillVersion,
+                settings.dsdRate, settings.tapCount, settings.kaiserAlpha, pattern,
+                static_cast<long long>(offset));
+  return text;
+}
+
 Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
-                 const Diagnostics& diagnostics) {
+                 const Diagnostics& diagnostics, const TagSet& tags) {
   PhaseKernel kernel;
   Status status = designPhaseKernel(settings, source.sampleRate(), isa, diagnostics, kernel);
   if (!status.ok()) return status;
-  const ShaperCoefficients shaper =
-      designShaper(selectShaperPattern(settings.shaperPreset), diagnostics);
+  const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
+  const ShaperCoefficients shaper = designShaper(pattern, diagnostics);
 
   OutputFile output(settings.outputPath);
-  DsdiffSink sink(output);
+  DsdiffSink dsdiff(output);
+  DsfSink dsf(output);
+  DsdSink& sink = settings.dsfOutput ? static_cast<DsdSink&>(dsf) : dsdiff;
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset};
   for (int retry = 0;; ++retry) {
+    if (settings.dsfOutput)
+      dsf.setTag(renderId3v2Tag(tags, encoderSettings(settings, pattern.number,
+                                                      options.normalizeOffset)));
     status = output.create();
     if (!status.ok()) return status;
     status = convertStream(source, sink, kernel, shaper, options);

@@ -8,15 +8,22 @@
 #include "base/kernel_isa.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
+#include "tags/tags.h"
 
 namespace pulsemill {
 
-// Converts `source` (at its first frame) into settings.outputPath with the
-// settled settings (rate, ratio and taps resolved), kernels of the variant
-// `isa`. Ok when the output is complete and committed; otherwise the
-// failure of the last attempt, not yet reported (earlier clipped attempts
-// are reported as they end), with no regular output file left behind.
+// Converts `source` (at its first frame) into settings.outputPath, DSDIFF or
+// DSF (settings.dsfOutput; a DSF file carries `tags` and the settings of the
+// attempt that made it), with the settled settings (rate, ratio and taps
+// resolved) and kernels of the variant `isa`. Ok when the output is complete
+// and committed; otherwise the failure of the last attempt, not yet reported
+// (earlier clipped attempts are reported as they end), with no regular
+// output file left behind.
 Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
-                 const Diagnostics& diagnostics);
+                 const Diagnostics& diagnostics, const TagSet& tags);
+
+// The TSSE text of a DSF output: "Pulsemill 1.5 DSD<rate> <taps> taps
+// k<alpha as %g> p<pattern> n<offset>".
+std::string encoderSettings(const RunSettings& settings, int pattern, std::int64_t offset);
 
 }  // namespace pulsemill

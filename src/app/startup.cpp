@@ -9,6 +9,7 @@
 #include "base/files.h"
 #include "base/interrupt_cleanup.h"
 #include "base/kernel_isa.h"
+#include "tags/tags.h"
 #include "wave/wave_reader.h"
 
 namespace pulsemill {
@@ -71,7 +72,11 @@ Status startAndRun(int argc, const char* const* argv) {
                                       : Diagnostics();
   status = diagnostics.checkNoneIsInput(input.stream());
   if (!status.ok()) return status;
-  return runDriver(settings, source, isa, diagnostics);
+  // Tags only go into DSF, and are read from a regular file only: a pipe's
+  // bytes belong to the conversion.
+  TagSet tags;
+  if (settings.dsfOutput && input.isRegularFile()) tags = readWaveTags(settings.inputPath);
+  return runDriver(settings, source, isa, diagnostics, tags);
 }
 
 }  // namespace

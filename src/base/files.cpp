@@ -29,6 +29,11 @@ Status InputFile::open(const std::string& path) {
   return Status();
 }
 
+bool InputFile::isRegularFile() const {
+  struct stat st;
+  return stream_ != nullptr && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 Status OutputFile::create() {
   // Armed before the file exists when it will be a regular file, so that an
   // interrupt between creation and arming leaves nothing behind.

@@ -29,6 +29,7 @@ class InputFile {
   // cannot be opened or is a directory.
   Status open(const std::string& path);
   std::FILE* stream() const { return stream_; }
+  bool isRegularFile() const;
 
  private:
   std::FILE* stream_ = nullptr;
