@@ -9,6 +9,8 @@
 #   RUNS=N      runs per configuration (default 5); figures are medians
 #   SINK=null   write the outputs through a symbolic link to /dev/null
 #               (inside the work folder) instead of a regular file
+#   DSF=1       also convert to .dsf at each 44.1 kHz rate, right after the
+#               .dff row of that rate
 #
 # Builds nothing: BUILD_DIR must hold the pulsemill and wavegen binaries.
 # Prints, per configuration, the median wall time, the real-time factor
@@ -75,9 +77,12 @@ generate "$work/in48.wav" 48000 "$seconds"
 generate "$work/in96.wav" 96000 "$seconds"
 generate "$work/empty44.wav" 44100 frames:0
 
-out=$work/out.dff
+out_dff=$work/out.dff
+out_dsf=$work/out.dsf
+out=$out_dff
 if [[ $sink == null ]]; then
-  ln -s /dev/null "$out"
+  ln -s /dev/null "$out_dff"
+  ln -s /dev/null "$out_dsf"
 fi
 
 rows=()
@@ -144,9 +149,14 @@ bench() {
 }
 
 echo "Converting ($runs runs each; output to $sink) ..."
-bench "44.1k /DSD64"               "$work/in44.wav" "$seconds" "$runs" /DSD64
-bench "44.1k /DSD128"              "$work/in44.wav" "$seconds" "$runs" /DSD128
-bench "44.1k /DSD256"              "$work/in44.wav" "$seconds" "$runs" /DSD256
+for rate in 64 128 256; do
+  bench "44.1k /DSD$rate"            "$work/in44.wav" "$seconds" "$runs" /DSD$rate
+  if [[ ${DSF:-0} == 1 ]]; then
+    out=$out_dsf
+    bench "44.1k /DSD$rate .dsf"       "$work/in44.wav" "$seconds" "$runs" /DSD$rate
+    out=$out_dff
+  fi
+done
 bench "48k (default)"              "$work/in48.wav" "$seconds" "$runs"
 bench "96k (default)"              "$work/in96.wav" "$seconds" "$runs"
 bench "44.1k /DSD256 /t:65536"     "$work/in44.wav" "$seconds" 1 /DSD256 /t:65536
