@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Builds Pulsemill and converts a file:
 #   ./run.sh                      generates a 5-second test tone and converts it at DSD64
-#   ./run.sh in.wav [options...]  converts in.wav (options as for pulsemill, e.g. /DSD128)
+#   ./run.sh in.wav [options...]  converts in.wav or in.flac (options as for pulsemill, e.g. /DSD128)
 set -euo pipefail
 cd "$(dirname "$0")"
-# The one library the converter links besides the compiler's: TagLib.
-if ! { command -v pkg-config >/dev/null && pkg-config --exists taglib; }; then
+# The libraries the converter links besides the compiler's: TagLib, libFLAC.
+if ! { command -v pkg-config >/dev/null && pkg-config --exists taglib flac; }; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev libflac-dev >/dev/null
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null

@@ -13,6 +13,8 @@ command -v scilab-cli >/dev/null || need+=(scilab-cli)
 /usr/bin/python3 -c 'import mutagen' 2>/dev/null || need+=(python3-mutagen)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 pkg-config --exists taglib 2>/dev/null || need+=(libtag1-dev)
+pkg-config --exists flac 2>/dev/null || need+=(libflac-dev)
+command -v flac >/dev/null || need+=(flac)
 [ -x /usr/bin/time ] || need+=(time)
 command -v clang++ >/dev/null || need+=(clang)
 [ -n "$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer*' 2>/dev/null | head -n 1)" ] ||

@@ -11,6 +11,8 @@
 #               (inside the work folder) instead of a regular file
 #   DSF=1       also convert to .dsf at each 44.1 kHz rate, right after the
 #               .dff row of that rate
+#   FLAC=1      also convert the same signal from FLAC (encoded with the flac
+#               command) at each 44.1 kHz rate, right after the WAVE row
 #
 # Builds nothing: BUILD_DIR must hold the pulsemill and wavegen binaries.
 # Prints, per configuration, the median wall time, the real-time factor
@@ -76,6 +78,10 @@ generate "$work/in44.wav" 44100 "$seconds"
 generate "$work/in48.wav" 48000 "$seconds"
 generate "$work/in96.wav" 96000 "$seconds"
 generate "$work/empty44.wav" 44100 frames:0
+if [[ ${FLAC:-0} == 1 ]] && ! flac -s -o "$work/in44.flac" "$work/in44.wav"; then
+  echo "flac could not encode the input (Debian package 'flac')" >&2
+  exit 1
+fi
 
 out_dff=$work/out.dff
 out_dsf=$work/out.dsf
@@ -151,6 +157,9 @@ bench() {
 echo "Converting ($runs runs each; output to $sink) ..."
 for rate in 64 128 256; do
   bench "44.1k /DSD$rate"            "$work/in44.wav" "$seconds" "$runs" /DSD$rate
+  if [[ ${FLAC:-0} == 1 ]]; then
+    bench "44.1k /DSD$rate from FLAC"  "$work/in44.flac" "$seconds" "$runs" /DSD$rate
+  fi
   if [[ ${DSF:-0} == 1 ]]; then
     out=$out_dsf
     bench "44.1k /DSD$rate .dsf"       "$work/in44.wav" "$seconds" "$runs" /DSD$rate

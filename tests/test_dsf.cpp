@@ -150,6 +150,38 @@ TEST(DsfE2E, RetriesRewriteAndFailuresLeaveNothing) {
             unwritable.out.substr(unwritable.out.rfind("Can not open")));
 }
 
+// Damaged tag chunks after the data are skipped without a word: the run
+// reports and converts as its DSDIFF twin does, and the tag has TSSE alone.
+TEST(DsfE2E, DamagedTagsAreSkipped) {
+  TempDir dir;
+  generate(dir, "in.wav", 4000, "sine:1000:-6");
+  const Bytes clean = readFileBytes(dir.file("in.wav"));
+  const Bytes damagedChunks[] = {
+      // An ID3 header claiming far more than the chunk holds.
+      {'i', 'd', '3', ' ', 14, 0, 0, 0, 'I', 'D', '3', 4, 0, 0, 0x7f, 0x7f, 0x7f, 0x7f, 'T', 'I'},
+      // A LIST chunk whose size runs past the end of the file.
+      {'L', 'I', 'S', 'T', 0xf0, 0xff, 0xff, 0xff, 'I', 'N', 'F', 'O', 'I', 'N', 'A', 'M'},
+  };
+  for (const Bytes& chunk : damagedChunks) {
+    Bytes file = clean;
+    file.insert(file.end(), chunk.begin(), chunk.end());
+    const std::uint64_t riffSize = file.size() - 8;
+    for (int i = 0; i < 4; ++i) file[4 + i] = static_cast<std::uint8_t>(riffSize >> (8 * i));
+    testsupport::writeFileBytes(dir.file("damaged.wav"), file);
+    RunResult twin = convert(dir, {"damaged.wav", "/DSD64", "/t:2048"});
+    RunResult run = convert(dir, {"damaged.wav", "/DSD64", "/t:2048", "/dsf"});
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ("", run.err);
+    EXPECT_EQ(testsupport::reduceTimingLines(twin.out), testsupport::reduceTimingLines(run.out));
+    const Bytes dsdiff = readFileBytes(dir.file("damaged.dff"));
+    const Bytes dsf = readFileBytes(dir.file("damaged.dsf"));
+    EXPECT_EQ(Bytes(dsdiff.begin() + 130, dsdiff.end()), dsdiffOrderOf(dsf, 2822400));
+    const std::string tag(dsf.begin() + le(dsf, 20, 8), dsf.end());
+    EXPECT_NE(std::string::npos, tag.find("TSSE"));
+    EXPECT_EQ(std::string::npos, tag.find("TIT2"));
+  }
+}
+
 // Tags written by ffmpeg (LIST/INFO) and by mutagen (an "id3 " chunk, which
 // wins where both name a field, and carries a picture) come back from the
 // DSF through mutagen; ffmpeg decodes the DSF to as many samples as the DSF

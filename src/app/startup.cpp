@@ -2,6 +2,9 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/run_driver.h"
@@ -9,6 +12,7 @@
 #include "base/files.h"
 #include "base/interrupt_cleanup.h"
 #include "base/kernel_isa.h"
+#include "flac/flac_source.h"
 #include "tags/tags.h"
 #include "wave/wave_reader.h"
 
@@ -38,6 +42,60 @@ std::string formatDebugPrefix(int dsdRate, int tapCount) {
 
 namespace {
 
+// The input's first bytes, read once (never by seeking: the input may be a
+// pipe) to tell FLAC from WAVE.
+struct InputStart {
+  std::uint8_t magic[4] = {};
+  bool flac = false;
+};
+
+// FLAC begins with "fLaC", or with an ID3v2 tag and then "fLaC"; the tag is
+// read past (libFLAC would skip it too). Every other input is for the WAVE
+// reader: HeaderShort for fewer than four bytes as it would say, NotRiff
+// for a tag not followed by FLAC.
+Status readInputStart(std::FILE* file, InputStart& start) {
+  if (std::fread(start.magic, 1, 4, file) != 4) return StatusCode::HeaderShort;
+  if (isFlacMagic(start.magic)) {
+    start.flac = true;
+  } else if (std::memcmp(start.magic, "ID3", 3) == 0) {
+    std::uint8_t header[6];  // version, flags, size (7 bits per byte)
+    if (std::fread(header, 1, 6, file) != 6) return StatusCode::NotRiff;
+    std::uint64_t skip = 0;
+    for (int i = 2; i < 6; ++i) skip = (skip << 7) | (header[i] & 0x7F);
+    if (header[1] & 0x10) skip += 10;  // footer
+    char discard[4096];
+    while (skip > 0) {
+      const std::size_t chunk = skip < sizeof discard ? skip : sizeof discard;
+      if (std::fread(discard, 1, chunk, file) != chunk) return StatusCode::NotRiff;
+      skip -= chunk;
+    }
+    if (std::fread(start.magic, 1, 4, file) != 4 || !isFlacMagic(start.magic))
+      return StatusCode::NotRiff;
+    start.flac = true;
+  }
+  return Status();
+}
+
+// Reads the header of either format (printing its report) and makes the
+// source of its samples.
+Status openSource(const InputFile& input, std::unique_ptr<PcmSource>& source, bool& flac) {
+  InputStart start;
+  Status status = readInputStart(input.stream(), start);
+  if (!status.ok()) return status;
+  flac = start.flac;
+  if (start.flac) {
+    auto flac = std::make_unique<FlacSource>(
+        input.stream(), std::vector<std::uint8_t>(start.magic, start.magic + 4));
+    status = flac->open(input.regularFileSize());
+    source = std::move(flac);
+    return status;
+  }
+  WaveInfo info;
+  status = readWaveHeader(input.stream(), start.magic, info);
+  if (status.ok()) source = std::make_unique<WaveSource>(input.stream(), info);
+  return status;
+}
+
 Status startAndRun(int argc, const char* const* argv) {
   RunSettings settings;
   Status status = parseCommandLine(argc, argv, settings);
@@ -54,12 +112,13 @@ Status startAndRun(int argc, const char* const* argv) {
     return Status(StatusCode::SameFile, settings.outputPath);
   std::printf("finename = '%s'\n", settings.inputPath.c_str());
 
-  WaveInfo info;
-  status = readWaveHeader(input.stream(), info);
+  std::unique_ptr<PcmSource> source;
+  bool flac = false;
+  status = openSource(input, source, flac);
   if (!status.ok()) return status;
-  WaveSource source(input.stream(), info);
 
-  const RateChoice choice = resolveRateAndTaps(info.sampleRate, settings.dsdRate, settings.tapCount);
+  const RateChoice choice =
+      resolveRateAndTaps(source->sampleRate(), settings.dsdRate, settings.tapCount);
   settings.dsdRate = choice.dsdRate;
   settings.oversampleRatio = choice.oversampleRatio;
   settings.tapCount = choice.tapCount;
@@ -75,8 +134,9 @@ Status startAndRun(int argc, const char* const* argv) {
   // Tags only go into DSF, and are read from a regular file only: a pipe's
   // bytes belong to the conversion.
   TagSet tags;
-  if (settings.dsfOutput && input.isRegularFile()) tags = readWaveTags(settings.inputPath);
-  return runDriver(settings, source, isa, diagnostics, tags);
+  if (settings.dsfOutput && input.regularFileSize() >= 0)
+    tags = flac ? readFlacTags(settings.inputPath) : readWaveTags(settings.inputPath);
+  return runDriver(settings, *source, isa, diagnostics, tags);
 }
 
 }  // namespace

@@ -29,9 +29,10 @@ Status InputFile::open(const std::string& path) {
   return Status();
 }
 
-bool InputFile::isRegularFile() const {
+std::int64_t InputFile::regularFileSize() const {
   struct stat st;
-  return stream_ != nullptr && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode);
+  if (stream_ == nullptr || fstat(fileno(stream_), &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+  return static_cast<std::int64_t>(st.st_size);
 }
 
 Status OutputFile::create() {

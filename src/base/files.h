@@ -7,6 +7,7 @@
 // open, an interrupt removes it too (interrupt_cleanup.h).
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -29,7 +30,8 @@ class InputFile {
   // cannot be opened or is a directory.
   Status open(const std::string& path);
   std::FILE* stream() const { return stream_; }
-  bool isRegularFile() const;
+  // The size of a regular file, -1 for a pipe, FIFO or device.
+  std::int64_t regularFileSize() const;
 
  private:
   std::FILE* stream_ = nullptr;

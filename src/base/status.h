@@ -29,11 +29,14 @@ enum class StatusCode {
   SampleRate,
   BlockAlign,
   NoDataChunk,
+  FlacChannels,      // FLAC: not two channels (detail: the count)
+  FlacBits,          // FLAC: not 16 or 24 bits per sample (detail: the depth)
   ReadFatal,         // short read inside a fixed field (detail: stream position)
   WriteFatal,        // short write of a guarded field (detail: stream position)
   OutOfMemory,
   AlphaOutOfRange,
   PcmRead,           // the input ends before its data does, or cannot go back
+  FlacRead,          // a damaged or truncated FLAC stream (detail: libFLAC's text)
   DsdWrite,          // DSD bytes not (all) written, or lost when flushed
   DsdOutput,         // modulator: a group of eight -1 decisions on both channels
   Clip,              // modulator: a group of eight +1 decisions on a channel

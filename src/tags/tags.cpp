@@ -2,6 +2,9 @@
 
 #include <taglib/attachedpictureframe.h>
 #include <taglib/commentsframe.h>
+#include <taglib/flacfile.h>
+#include <taglib/flacpicture.h>
+#include <taglib/xiphcomment.h>
 #include <taglib/id3v2tag.h>
 #include <taglib/infotag.h>
 #include <taglib/tdebuglistener.h>
@@ -81,6 +84,23 @@ void readId3(TagLib::ID3v2::Tag& id3, TagSet& tags) {
   }
 }
 
+void readXiph(const TagLib::Ogg::XiphComment& xiph, TagSet& tags) {
+  const TagLib::Ogg::FieldListMap& fields = xiph.fieldListMap();
+  const struct {
+    const char* name;
+    std::string TagSet::*field;
+  } texts[] = {{"TITLE", &TagSet::title},        {"ARTIST", &TagSet::artist},
+               {"ALBUM", &TagSet::album},        {"ALBUMARTIST", &TagSet::albumArtist},
+               {"DATE", &TagSet::date},          {"TRACKNUMBER", &TagSet::track},
+               {"DISCNUMBER", &TagSet::disc},    {"GENRE", &TagSet::genre},
+               {"COMMENT", &TagSet::comment}};
+  for (const auto& text : texts) {
+    auto found = fields.find(text.name);
+    if (found != fields.end() && !found->second.isEmpty())
+      takeIfPresent(tags.*text.field, found->second.front());
+  }
+}
+
 void addText(TagLib::ID3v2::Tag& tag, const char* id, const std::string& value) {
   if (value.empty()) return;
   auto* frame = new TagLib::ID3v2::TextIdentificationFrame(id, TagLib::String::UTF8);
@@ -97,6 +117,25 @@ TagSet readWaveTags(const std::string& path) {
   if (!file.isValid()) return tags;
   if (file.hasInfoTag()) readInfo(*file.InfoTag(), tags);
   if (file.hasID3v2Tag()) readId3(*file.ID3v2Tag(), tags);
+  return tags;
+}
+
+TagSet readFlacTags(const std::string& path) {
+  silenceTagLib();
+  TagSet tags;
+  TagLib::FLAC::File file(path.c_str(), false);
+  if (!file.isValid()) return tags;
+  if (file.hasXiphComment()) readXiph(*file.xiphComment(), tags);
+  for (TagLib::FLAC::Picture* flacPicture : file.pictureList()) {
+    const TagLib::ByteVector data = flacPicture->data();
+    if (data.isEmpty()) continue;
+    TagPicture picture;
+    picture.mimeType = utf8(flacPicture->mimeType());
+    picture.type = static_cast<int>(flacPicture->type());
+    picture.description = utf8(flacPicture->description());
+    picture.data.assign(data.begin(), data.end());
+    tags.pictures.push_back(std::move(picture));
+  }
   return tags;
 }
 

@@ -31,6 +31,11 @@ struct TagSet {
 // has none or they cannot be read.
 TagSet readWaveTags(const std::string& path);
 
+// The tags of the FLAC file at `path`: its Vorbis comments (TITLE, ARTIST,
+// ALBUM, ALBUMARTIST, DATE, TRACKNUMBER, DISCNUMBER, GENRE, COMMENT) and
+// PICTURE blocks. Empty when it has none or they cannot be read.
+TagSet readFlacTags(const std::string& path);
+
 // An ID3v2.4 tag with the fields of `tags` that are present, their pictures,
 // and a TSSE frame (software and settings) with `encoderSettings`.
 std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags,

@@ -56,9 +56,13 @@ Status readFormatFields(std::FILE* file, WaveInfo& info) {
 }  // namespace
 
 Status readWaveHeader(std::FILE* file, WaveInfo& info) {
-  char riff[4];
-  if (!readExactly(file, riff, 4)) return StatusCode::HeaderShort;
-  if (std::memcmp(riff, "RIFF", 4) != 0) return StatusCode::NotRiff;
+  std::uint8_t magic[4];
+  if (!readExactly(file, magic, 4)) return StatusCode::HeaderShort;
+  return readWaveHeader(file, magic, info);
+}
+
+Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info) {
+  if (std::memcmp(magic, "RIFF", 4) != 0) return StatusCode::NotRiff;
   std::uint32_t riffSize;
   if (!readLe32(file, riffSize)) return readFailure(file);
   std::printf("[RIFF] (%lu bytes)\n", static_cast<unsigned long>(riffSize));

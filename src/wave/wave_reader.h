@@ -30,6 +30,10 @@ struct WaveInfo {
 // ends inside a fixed field.
 Status readWaveHeader(std::FILE* file, WaveInfo& info);
 
+// The same after the caller has read the stream's first four bytes
+// (`magic`) itself, to tell the input formats apart.
+Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info);
+
 // The samples of an accepted WAVE file as a PCM source: blocks of up to the
 // asked frames, the last one shorter; a trailing incomplete frame is read
 // but not decoded. A file that ends before its data chunk does gives

@@ -1,0 +1,210 @@
+#include "flac/flac_source.h"
+
+#include <FLAC/stream_decoder.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace pulsemill {
+
+struct FlacDecoder {
+  FLAC__StreamDecoder* handle;
+};
+
+namespace {
+
+FlacSource& sourceOf(void* clientData) { return *static_cast<FlacSource*>(clientData); }
+
+extern "C" FLAC__StreamDecoderReadStatus readCallback(const FLAC__StreamDecoder*, FLAC__byte buffer[],
+                                                      size_t* bytes, void* clientData) {
+  bool failed = false;
+  *bytes = sourceOf(clientData).readInput(buffer, *bytes, failed);
+  if (failed) return FLAC__STREAM_DECODER_READ_STATUS_ABORT;
+  return *bytes > 0 ? FLAC__STREAM_DECODER_READ_STATUS_CONTINUE
+                    : FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
+}
+
+extern "C" FLAC__bool eofCallback(const FLAC__StreamDecoder*, void* clientData) {
+  return sourceOf(clientData).atInputEnd();
+}
+
+extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecoder*,
+                                                        const FLAC__Frame* frame,
+                                                        const FLAC__int32* const buffer[],
+                                                        void* clientData) {
+  sourceOf(clientData).takeFrame(frame->header.blocksize, buffer);
+  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+}
+
+extern "C" void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
+                                 void* clientData) {
+  if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
+  const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
+  sourceOf(clientData).takeStreamInfo(info.sample_rate, info.channels, info.bits_per_sample,
+                                      info.total_samples);
+}
+
+extern "C" void errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status,
+                              void* clientData) {
+  sourceOf(clientData).takeError(FLAC__StreamDecoderErrorStatusString[status]);
+}
+
+}  // namespace
+
+bool isFlacMagic(const std::uint8_t magic[4]) { return std::memcmp(magic, "fLaC", 4) == 0; }
+
+FlacSource::FlacSource(std::FILE* file, std::vector<std::uint8_t> peeked)
+    : file_(file), peeked_(std::move(peeked)) {}
+
+FlacSource::~FlacSource() {
+  if (decoder_ == nullptr) return;
+  FLAC__stream_decoder_delete(decoder_->handle);
+  delete decoder_;
+}
+
+std::size_t FlacSource::readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed) {
+  std::size_t given = std::min(wanted, peeked_.size() - peekPos_);
+  std::memcpy(buffer, peeked_.data() + peekPos_, given);
+  peekPos_ += given;
+  if (given < wanted) given += std::fread(buffer + given, 1, wanted - given, file_);
+  failed = given == 0 && std::ferror(file_) != 0;
+  return given;
+}
+
+bool FlacSource::atInputEnd() const {
+  return peekPos_ == peeked_.size() && std::feof(file_) != 0;
+}
+
+void FlacSource::takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits,
+                                std::uint64_t total) {
+  sampleRate_ = rate;
+  channels_ = channels;
+  bits_ = bits;
+  totalFrames_ = total;
+  bytesPerFrame_ = bits == 24 ? 6 : 4;
+}
+
+void FlacSource::takeError(const char* text) {
+  if (error_.empty()) error_ = text;
+}
+
+void FlacSource::takeFrame(unsigned blockSize, const std::int32_t* const channels[]) {
+  framesDecoded_ += blockSize;
+  if (!error_.empty()) return;
+  // The same words a WAVE file of these samples gives: 24-bit samples as
+  // they are, 16-bit ones in the top two bytes of the 24-bit word.
+  const int shift = bits_ == 16 ? 8 : 0;
+  const std::uint32_t mask = bits_ == 16 ? 0xFFFFu : 0xFFFFFFu;
+  for (unsigned k = 0; k < blockSize; ++k) {
+    left_.push_back(decodeSampleWord((static_cast<std::uint32_t>(channels[0][k]) & mask) << shift));
+    right_.push_back(decodeSampleWord((static_cast<std::uint32_t>(channels[1][k]) & mask) << shift));
+  }
+}
+
+Status FlacSource::failure() const { return Status(StatusCode::FlacRead, error_); }
+
+Status FlacSource::decodeUntil(std::size_t frames) {
+  while (buffered() < frames && !endOfStream_) {
+    if (!error_.empty()) return failure();
+    if (!FLAC__stream_decoder_process_single(decoder_->handle)) {
+      takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+      return failure();
+    }
+    if (!error_.empty()) return failure();
+    if (FLAC__stream_decoder_get_state(decoder_->handle) == FLAC__STREAM_DECODER_END_OF_STREAM) {
+      endOfStream_ = true;
+      // A cut at a frame boundary decodes cleanly: only the count shows it.
+      if (totalFrames_ != 0 && framesDecoded_ != totalFrames_) {
+        takeError(("stream ends after " + std::to_string(framesDecoded_) + " of " +
+                   std::to_string(totalFrames_) + " frames")
+                      .c_str());
+        return failure();
+      }
+    }
+  }
+  return Status();
+}
+
+Status FlacSource::open(std::int64_t fileSize) {
+  FLAC__StreamDecoder* handle = FLAC__stream_decoder_new();
+  if (handle == nullptr) return StatusCode::OutOfMemory;
+  decoder_ = new FlacDecoder{handle};
+  FLAC__stream_decoder_set_md5_checking(handle, true);
+  const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_stream(
+      handle, readCallback, nullptr, nullptr, nullptr, eofCallback, writeCallback,
+      metadataCallback, errorCallback, this);
+  if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK)
+    return Status(StatusCode::FlacRead, FLAC__StreamDecoderInitStatusString[init]);
+  if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_->handle))
+    takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+  if (error_.empty() && channels_ == 0) takeError("no STREAMINFO block");
+  if (!error_.empty()) return failure();
+
+  if (fileSize >= 0)
+    std::printf("[fLaC] (%llu bytes)\n", static_cast<unsigned long long>(fileSize));
+  else
+    std::printf("[fLaC]\n");
+  std::printf("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels_);
+  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
+  std::printf("  Bits per sample = %u\n", bits_);
+  if (totalFrames_ != 0)
+    std::printf("  Total frames = %llu\n", static_cast<unsigned long long>(totalFrames_));
+  else
+    std::printf("  Total frames = unknown\n");
+  if (channels_ != 2) return Status(StatusCode::FlacChannels, std::to_string(channels_));
+  if (bits_ != 16 && bits_ != 24) return Status(StatusCode::FlacBits, std::to_string(bits_));
+  if (sampleRate_ == 0) return StatusCode::SampleRate;
+  return decodeUntil(1);  // so that hasMore() knows an empty stream
+}
+
+Status FlacSource::read(int maxFrames, double* left, double* right, int& frames) {
+  if (start_ > 0) {
+    left_.erase(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(start_));
+    right_.erase(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(start_));
+    start_ = 0;
+  }
+  Status status = decodeUntil(static_cast<std::size_t>(maxFrames));
+  if (!status.ok()) return status;
+  const std::size_t n = std::min(buffered(), static_cast<std::size_t>(maxFrames));
+  std::copy(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(n), left);
+  std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(n), right);
+  start_ = n;
+  framesRead_ += n;
+  frames = static_cast<int>(n);
+  // Look one frame ahead so that hasMore() is exact; a failure there is the
+  // next block's and is returned by the next read().
+  if (buffered() == 0) (void)decodeUntil(1);
+  return Status();
+}
+
+Status FlacSource::finish() {
+  if (!error_.empty()) return failure();
+  // The MD5 signature is compared when the decoder finishes.
+  const bool signatureMatches = FLAC__stream_decoder_finish(decoder_->handle) != 0;
+  if (!signatureMatches) takeError("MD5 signature mismatch");
+  return error_.empty() ? Status() : failure();
+}
+
+Status FlacSource::rewind() {
+  // A reset keeps MD5 checking on, where a seek in the decoder would turn
+  // it off; the input itself goes back to its first byte.
+  if (std::fseek(file_, 0, SEEK_SET) != 0) {
+    takeError("the input cannot go back to its start");
+    return failure();
+  }
+  std::clearerr(file_);
+  peeked_.clear();
+  peekPos_ = 0;
+  left_.clear();
+  right_.clear();
+  start_ = 0;
+  framesRead_ = framesDecoded_ = 0;
+  endOfStream_ = false;
+  if (!FLAC__stream_decoder_reset(decoder_->handle) ||
+      !FLAC__stream_decoder_process_until_end_of_metadata(decoder_->handle))
+    takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+  if (!error_.empty()) return failure();
+  return decodeUntil(1);
+}
+
+}  // namespace pulsemill

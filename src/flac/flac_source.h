@@ -1,0 +1,80 @@
+// FLAC input: the stream's report and a PCM source over its samples,
+// decoded with libFLAC.
+//
+// Conventions: the source reads a stdio stream through libFLAC's stream
+// callbacks, so it works on pipes and FIFOs; only a rewind (for a clip
+// retry) needs a seekable input. Samples are put on the converter's scale
+// exactly as the same samples in a WAVE file would be. A damaged stream (a
+// frame that fails its check, a truncated file, an MD5 signature that does
+// not match) is FlacRead with libFLAC's status or error text.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "base/status.h"
+#include "convert/pcm_source.h"
+
+namespace pulsemill {
+
+struct FlacDecoder;  // libFLAC's stream decoder, kept out of this header
+
+// True when `magic` (the stream's first four bytes) starts a FLAC stream.
+bool isFlacMagic(const std::uint8_t magic[4]);
+
+class FlacSource : public PcmSource {
+ public:
+  // `file` stays open for the source's lifetime; `peeked` are the bytes
+  // already read from it (they are decoded first).
+  FlacSource(std::FILE* file, std::vector<std::uint8_t> peeked);
+  ~FlacSource() override;
+  FlacSource(const FlacSource&) = delete;
+  FlacSource& operator=(const FlacSource&) = delete;
+
+  // Reads the metadata and prints the report ("[fLaC] (%llu bytes)" with
+  // `fileSize`, or "[fLaC]" when it is negative, then channels, rate, bits
+  // and total frames). Ok when the stream can be converted; FlacChannels,
+  // FlacBits, SampleRate or FlacRead otherwise.
+  Status open(std::int64_t fileSize);
+
+  std::uint32_t sampleRate() const override { return sampleRate_; }
+  bool hasMore() const override { return buffered() > 0 || !endOfStream_; }
+  Status read(int maxFrames, double* left, double* right, int& frames) override;
+  Status finish() override;
+  Status rewind() override;
+  std::uint64_t reportedBytes() const override { return framesRead_ * bytesPerFrame_; }
+
+  // libFLAC's callbacks (C linkage trampolines call these).
+  std::size_t readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed);
+  bool atInputEnd() const;
+  void takeFrame(unsigned blockSize, const std::int32_t* const channels[]);
+  void takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits, std::uint64_t total);
+  void takeError(const char* text);
+
+ private:
+  std::size_t buffered() const { return left_.size() - start_; }
+  Status decodeUntil(std::size_t frames);  // until buffered >= frames or the end
+  Status failure() const;
+
+  std::FILE* file_;
+  std::vector<std::uint8_t> peeked_;
+  std::size_t peekPos_ = 0;
+  FlacDecoder* decoder_ = nullptr;
+
+  std::uint32_t sampleRate_ = 0;
+  unsigned channels_ = 0;
+  unsigned bits_ = 0;
+  std::uint64_t totalFrames_ = 0;  // 0: unknown
+  std::uint64_t bytesPerFrame_ = 4;
+
+  std::vector<double> left_, right_;  // decoded frames from start_ on
+  std::size_t start_ = 0;
+  std::uint64_t framesRead_ = 0;      // delivered by read()
+  std::uint64_t framesDecoded_ = 0;
+  bool endOfStream_ = false;
+  std::string error_;  // the first error libFLAC reported
+};
+
+}  // namespace pulsemill

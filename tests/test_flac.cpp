@@ -1,0 +1,187 @@
+// FLAC input, with files made here by the flac encoder from generated WAVE
+// files: the same output as the WAVE file at every depth and common rate,
+// the report, the refusals, damaged, truncated and unknown-length streams,
+// a FIFO input with a clip retry, and the Vorbis comments in a DSF tag.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "timing_line.h"
+
+namespace {
+
+using testsupport::Bytes;
+using testsupport::RunResult;
+using testsupport::TempDir;
+using testsupport::fileExists;
+using testsupport::readFileBytes;
+using testsupport::runProgram;
+
+// A generated WAVE file `name`.wav and its encoding `name`.flac (extra
+// encoder options in `flacOptions`).
+void makePair(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
+              const std::string& left = "sine:1000:-6+noise:-50",
+              const std::string& flacOptions = "") {
+  RunResult w = runProgram(WAVEGEN_BINARY,
+                           {dir.file(name + ".wav"), "--rate", std::to_string(rate), "--bits",
+                            std::to_string(bits), "--frames", std::to_string(frames), "--left",
+                            left, "--right", "sine:440:-10"});
+  ASSERT_EQ(0, w.exitStatus) << w.err;
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && flac -s -f " + flacOptions +
+                                     " -o " + name + ".flac " + name + ".wav"));
+}
+
+RunResult convert(const TempDir& dir, const std::vector<std::string>& args,
+                  const std::string& threads = "2") {
+  return runProgram(PULSEMILL_BINARY, args, dir.path(), {"OMP_NUM_THREADS=" + threads});
+}
+
+// The console text from the parameter line on (the header reports differ).
+std::string fromParameterLine(const RunResult& r) {
+  const std::string out = testsupport::reduceTimingLines(r.out);
+  const std::size_t at = out.find("\nDSD");
+  return at == std::string::npos ? out : out.substr(at);
+}
+
+std::string report(const TempDir& dir, const std::string& flac, int rate, int bits,
+                   const std::string& frames) {
+  return "finename = '" + flac + "'\n[fLaC] (" +
+         std::to_string(readFileBytes(dir.file(flac)).size()) +
+         " bytes)\n  Number of channels = 2 (1 = mono, 2 = stereo)\n  Sampling rate = " +
+         std::to_string(rate) + "Hz\n  Bits per sample = " + std::to_string(bits) +
+         "\n  Total frames = " + frames + "\n";
+}
+
+TEST(FlacE2E, SameOutputAsTheWaveItWasMadeFrom) {
+  const struct {
+    int rate, bits;
+    const char* rateOption;
+  } cases[] = {{44100, 16, "/DSD64"}, {48000, 24, "/DSD128"}, {88200, 16, "/DSD64"},
+               {96000, 24, "/DSD256"}};
+  TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " Hz, " + std::to_string(c.bits) + " bits");
+    makePair(dir, "in", c.rate, c.bits, 5000);
+    RunResult wave = convert(dir, {"in.wav", "wave.dff", c.rateOption, "/t:4096", "/s:512"});
+    ASSERT_EQ(0, wave.exitStatus) << wave.err;
+    for (const char* threads : {"1", "2"}) {
+      RunResult flac = convert(dir, {"in.flac", "flac.dff", c.rateOption, "/t:4096", "/s:512"},
+                               threads);
+      ASSERT_EQ(0, flac.exitStatus) << flac.err;
+      EXPECT_EQ(0u, flac.out.find(report(dir, "in.flac", c.rate, c.bits, "5000"))) << flac.out;
+      EXPECT_EQ(fromParameterLine(wave), fromParameterLine(flac));
+      EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("flac.dff")));
+    }
+  }
+  // DSF: the same file but for the tag (the WAVE has none, the FLAC the
+  // encoder's vendor string only, so both carry TSSE alone).
+  ASSERT_EQ(0, convert(dir, {"in.wav", "wave.dsf", "/t:4096"}).exitStatus);
+  ASSERT_EQ(0, convert(dir, {"in.flac", "flac.dsf", "/t:4096"}).exitStatus);
+  EXPECT_EQ(readFileBytes(dir.file("wave.dsf")), readFileBytes(dir.file("flac.dsf")));
+}
+
+TEST(FlacE2E, RefusalsAndDamageLeaveNoOutput) {
+  TempDir dir;
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() +
+                                     "' && sox -n -b 16 -c 1 -r 44100 mono.wav synth 0.1 sine 440"
+                                     " && sox -n -b 8 -c 2 -r 44100 eight.wav synth 0.1 sine 440"
+                                     " && flac -s mono.wav eight.wav"));
+  const struct {
+    const char* file;
+    const char* lastLine;
+  } refused[] = {{"mono.flac", "FLAC with 1 channels is not supported: 2 are needed\n"},
+                 {"eight.flac", "FLAC with 8 bits per sample is not supported: 16 or 24 are needed\n"}};
+  for (const auto& r : refused) {
+    RunResult run = convert(dir, {r.file, "out.dff"});
+    EXPECT_EQ(1, run.exitStatus) << r.file;
+    EXPECT_EQ(r.lastLine, run.out.substr(run.out.rfind('\n', run.out.size() - 2) + 1));
+    EXPECT_FALSE(fileExists(dir.file("out.dff")));
+  }
+
+  makePair(dir, "good", 44100, 16, 44100);
+  const Bytes good = readFileBytes(dir.file("good.flac"));
+  Bytes flipped = good, badMd5 = good;
+  flipped[good.size() / 2] ^= 0x10;
+  badMd5[30] ^= 0x01;  // inside the STREAMINFO MD5 signature (bytes 26 .. 41)
+  const struct {
+    const char* name;
+    Bytes bytes;
+    const char* detail;
+  } damaged[] = {{"flipped.flac", flipped, ""},
+                 {"truncated.flac", Bytes(good.begin(), good.begin() + good.size() / 2), ""},
+                 {"md5.flac", badMd5, "(MD5 signature mismatch)\n"}};
+  for (const auto& d : damaged) {
+    SCOPED_TRACE(d.name);
+    testsupport::writeFileBytes(dir.file(d.name), d.bytes);
+    RunResult run = convert(dir, {d.name, "out.dsf", "/DSD64", "/t:2048"});
+    EXPECT_EQ(1, run.exitStatus);
+    EXPECT_EQ(0u, run.err.find("FLAC File Read Error. (")) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(d.detail)) << run.err;
+    EXPECT_EQ(std::string::npos, run.out.find("End Conversion.")) << run.out;
+    EXPECT_FALSE(fileExists(dir.file("out.dsf")));
+  }
+}
+
+// A stream without a total length is converted to its end; one through a
+// FIFO converts like the file, and its clip retry fails as a read error.
+TEST(FlacE2E, UnknownLengthAndFifoInput) {
+  TempDir dir;
+  makePair(dir, "tone", 44100, 24, 7000);
+  Bytes unknown = readFileBytes(dir.file("tone.flac"));
+  unknown[21] &= 0xF0;  // the 36-bit total sample count: bytes 21 (low half) .. 25
+  for (int i = 22; i < 26; ++i) unknown[i] = 0;
+  testsupport::writeFileBytes(dir.file("unknown.flac"), unknown);
+  RunResult wave = convert(dir, {"tone.wav", "wave.dff", "/DSD64", "/t:2048"});
+  RunResult flac = convert(dir, {"unknown.flac", "flac.dff", "/DSD64", "/t:2048"});
+  ASSERT_EQ(0, flac.exitStatus) << flac.err;
+  EXPECT_EQ(0u, flac.out.find(report(dir, "unknown.flac", 44100, 24, "unknown")));
+  EXPECT_EQ(fromParameterLine(wave), fromParameterLine(flac));
+  EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("flac.dff")));
+
+  ASSERT_EQ(0, testsupport::runShell("mkfifo '" + dir.file("fifo") + "'"));
+  const std::string feed = "cat tone.flac > fifo & exec " + std::string(PULSEMILL_BINARY) +
+                           " fifo piped.dff /DSD64 /t:2048";
+  RunResult piped = runProgram("/bin/sh", {"-c", feed}, dir.path());
+  ASSERT_EQ(0, piped.exitStatus) << piped.err;
+  EXPECT_NE(std::string::npos, piped.out.find("[fLaC]\n  Number of channels = 2")) << piped.out;
+  EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("piped.dff")));
+
+  makePair(dir, "clip", 44100, 16, 8820, "const:32767");
+  const std::string clipFeed = "cat clip.flac > fifo & exec " + std::string(PULSEMILL_BINARY) +
+                               " fifo out.dff /DSD64 /t:2048 /r";
+  RunResult retried = runProgram("/bin/sh", {"-c", clipFeed}, dir.path());
+  EXPECT_EQ(1, retried.exitStatus);
+  EXPECT_EQ("DSD Clip Error. Set normalize offset, please. \n"
+            "FLAC File Read Error. (the input cannot go back to its start)\n",
+            retried.err);
+  EXPECT_FALSE(fileExists(dir.file("out.dff")));
+}
+
+TEST(FlacTags, VorbisCommentsAndPictureReachTheDsfTag) {
+  TempDir dir;
+  testsupport::writeFileBytes(dir.file("cover.png"), Bytes(300, 0x5A));
+  makePair(dir, "tagged", 48000, 16, 4800, "sine:1000:-6",
+           "--tag=TITLE=Title --tag=ARTIST=Artist --tag=ALBUM=Album --tag=ALBUMARTIST=Band "
+           "--tag=DATE=2023 --tag=TRACKNUMBER=4 --tag=DISCNUMBER=2 --tag=GENRE=Folk "
+           "--tag=COMMENT=Note --picture='3|image/png|Front|10x30x24|cover.png'");
+  RunResult run = convert(dir, {"tagged.flac", "/dsf", "/DSD64", "/t:2048", "/n:-1"});
+  ASSERT_EQ(0, run.exitStatus) << run.err;
+  const std::string readBack =
+      "import sys, mutagen.dsf\n"
+      "t = mutagen.dsf.DSF(sys.argv[1]).tags\n"
+      "print(' '.join(str(t[k].text[0]) for k in\n"
+      "      ['TIT2','TPE1','TALB','TPE2','TDRC','TRCK','TPOS','TCON']))\n"
+      "print(t.getall('COMM')[0].text[0], t['TSSE'].text[0])\n"
+      "p = t.getall('APIC')[0]\n"
+      "print(p.mime, int(p.type), p.desc, p.data == bytes([0x5A]) * 300)\n";
+  RunResult tags = runProgram("/usr/bin/python3", {"-c", readBack, dir.file("tagged.dsf")});
+  ASSERT_EQ(0, tags.exitStatus) << tags.err;
+  EXPECT_EQ("Title Artist Album Band 2023 4 2 Folk\n"
+            "Note Pulsemill 1.5 DSD64 2048 taps k10 p2 n-1\n"
+            "image/png 3 Front True\n",
+            tags.out);
+}
+
+}  // namespace
