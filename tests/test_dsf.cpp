@@ -92,16 +92,13 @@ Bytes dsdiffOrderOf(const Bytes& dsf, std::uint32_t rate) {
   return stream;
 }
 
-RunResult convert(const TempDir& dir, std::vector<std::string> args) {
-  return runProgram(PULSEMILL_BINARY, args, dir.path());
+RunResult convert(const TempDir& dir, const std::vector<std::string>& args) {
+  return testsupport::convertIn(dir, args);
 }
 
 void generate(const TempDir& dir, const std::string& name, int frames, const char* left,
               const char* right = "sine:440:-12+noise:-40") {
-  RunResult r = runProgram(WAVEGEN_BINARY, {dir.file(name), "--rate", "44100", "--bits", "16",
-                                            "--frames", std::to_string(frames), "--left", left,
-                                            "--right", right});
-  ASSERT_EQ(0, r.exitStatus) << r.err;
+  testsupport::makeWave(dir, name, 44100, 16, frames, left, right);
 }
 
 // Every rate, last blocks that do and do not fill 4096 bytes per channel

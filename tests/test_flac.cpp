@@ -24,18 +24,14 @@ using testsupport::runProgram;
 void makePair(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left = "sine:1000:-6+noise:-50",
               const std::string& flacOptions = "") {
-  RunResult w = runProgram(WAVEGEN_BINARY,
-                           {dir.file(name + ".wav"), "--rate", std::to_string(rate), "--bits",
-                            std::to_string(bits), "--frames", std::to_string(frames), "--left",
-                            left, "--right", "sine:440:-10"});
-  ASSERT_EQ(0, w.exitStatus) << w.err;
+  testsupport::makeWave(dir, name + ".wav", rate, bits, frames, left, "sine:440:-10");
   ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && flac -s -f " + flacOptions +
                                      " -o " + name + ".flac " + name + ".wav"));
 }
 
 RunResult convert(const TempDir& dir, const std::vector<std::string>& args,
                   const std::string& threads = "2") {
-  return runProgram(PULSEMILL_BINARY, args, dir.path(), {"OMP_NUM_THREADS=" + threads});
+  return testsupport::convertIn(dir, args, threads);
 }
 
 // The console text from the parameter line on (the header reports differ).
@@ -157,6 +153,25 @@ TEST(FlacE2E, UnknownLengthAndFifoInput) {
             "FLAC File Read Error. (the input cannot go back to its start)\n",
             retried.err);
   EXPECT_FALSE(fileExists(dir.file("out.dff")));
+}
+
+// A FLAC file behind an ID3v2 tag, clipping at first: every retry starts
+// the stream afresh (MD5 check included) and ends as the WAVE twin does.
+TEST(FlacE2E, Id3PrefixedFileRetriesLikeItsWave) {
+  TempDir dir;
+  makePair(dir, "hot", 44100, 16, 13230, "sine:1000:0");
+  Bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 20};  // 20 bytes of padding follow
+  tagged.resize(30, 0);
+  const Bytes flac = readFileBytes(dir.file("hot.flac"));
+  tagged.insert(tagged.end(), flac.begin(), flac.end());
+  testsupport::writeFileBytes(dir.file("tagged.flac"), tagged);
+  RunResult wave = convert(dir, {"hot.wav", "wave.dff", "/DSD64", "/t:2048", "/n:1", "/r"});
+  RunResult run = convert(dir, {"tagged.flac", "flac.dff", "/DSD64", "/t:2048", "/n:1", "/r"});
+  ASSERT_EQ(0, run.exitStatus) << run.err;
+  EXPECT_EQ(wave.err, run.err);
+  EXPECT_NE(std::string::npos, run.out.find("Retry again")) << run.out;
+  EXPECT_EQ(fromParameterLine(wave), fromParameterLine(run));
+  EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("flac.dff")));
 }
 
 TEST(FlacTags, VorbisCommentsAndPictureReachTheDsfTag) {

@@ -159,3 +159,23 @@ std::vector<pulsemill::KernelIsa> supportedIsas() {
 }
 
 }  // namespace testsupport
+
+namespace testsupport {
+
+RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
+                    const std::string& threads) {
+  std::vector<std::string> env;
+  if (!threads.empty()) env.push_back("OMP_NUM_THREADS=" + threads);
+  return runProgram(PULSEMILL_BINARY, args, dir.path(), env);
+}
+
+void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
+              const std::string& left, const std::string& right) {
+  const RunResult r = runProgram(WAVEGEN_BINARY,
+                                 {dir.file(name), "--rate", std::to_string(rate), "--bits",
+                                  std::to_string(bits), "--frames", std::to_string(frames),
+                                  "--left", left, "--right", right});
+  ASSERT_EQ(0, r.exitStatus) << r.err;
+}
+
+}  // namespace testsupport

@@ -4,6 +4,8 @@
 
 #include <omp.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -62,6 +64,16 @@ RunResult runProgram(const std::string& program,
                      const std::vector<std::string>& args,
                      const std::string& workDir = "",
                      const std::vector<std::string>& env = {});
+
+// Runs the built converter in `dir`, with OMP_NUM_THREADS=`threads` unless
+// empty.
+RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
+                    const std::string& threads = "");
+
+// A stereo WAVE file dir/name from the generator: `frames` frames of the
+// two signals (generator syntax, e.g. "sine:1000:-6+noise:-50").
+void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
+              const std::string& left, const std::string& right);
 
 // Shell command through /bin/sh; returns its exit status.
 int runShell(const std::string& command);

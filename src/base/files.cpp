@@ -6,6 +6,10 @@
 
 namespace pulsemill {
 
+bool writeAll(std::FILE* out, const void* bytes, std::size_t count) {
+  return std::fwrite(bytes, 1, count, out) == count;
+}
+
 bool isSameFile(std::FILE* open, const std::string& path) {
   struct stat a, b;
   if (fstat(fileno(open), &a) != 0 || stat(path.c_str(), &b) != 0) return false;

@@ -15,6 +15,9 @@
 
 namespace pulsemill {
 
+// Writes all `count` bytes; false on a short write.
+bool writeAll(std::FILE* out, const void* bytes, std::size_t count);
+
 // True when `path` exists and is the very file open as `open` (the same
 // name, or a symbolic or hard link to it).
 bool isSameFile(std::FILE* open, const std::string& path);

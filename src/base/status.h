@@ -4,9 +4,10 @@
 // one row of a message table: the text (with at most one "%s", filled from
 // the status's detail), the console stream it goes to and the process exit
 // status it leads to. Operations return a Status without printing it; the
-// run driver reports each failure exactly once (report()), at the place in
-// the console sequence where the failure happened, and ends the run with
-// exitStatus(). Nothing is thrown.
+// program reports each failure exactly once (report()), at the place in
+// the console sequence where the failure happened: the run driver a clip
+// it retries, the entry point the failure that ends the run, whose
+// exitStatus() is the process's. Nothing is thrown.
 #pragma once
 
 #include <cstdio>

@@ -47,6 +47,11 @@ class PcmSource {
 // shifted up by 8 bits) gives u / 16777215.0, minus 1.0 when bit 23 is set.
 // So 0x7FFFFF is +8388607/16777215, 0x800000 is -8388607/16777215 and
 // 0xFFFFFF is exactly 0.0.
+// The sample word of a 24-bit sample (its low 24 bits) and of a 16-bit one
+// (its low 16 bits, in the top two bytes of the 24-bit word).
+inline std::uint32_t sampleWord24(std::uint32_t sample) { return sample & 0xFFFFFFu; }
+inline std::uint32_t sampleWord16(std::uint32_t sample) { return (sample & 0xFFFFu) << 8; }
+
 inline double decodeSampleWord(std::uint32_t u) {
   double x = static_cast<double>(u) / 16777215.0;
   if (u >= 8388608u) x = x - 1.0;

@@ -21,10 +21,6 @@ constexpr long kFormSizeOffset = 4;
 constexpr long kRateOffset = 60;
 constexpr long kDataSizeOffset = 122;
 
-bool writeAll(std::FILE* out, const void* bytes, std::size_t count) {
-  return std::fwrite(bytes, 1, count, out) == count;
-}
-
 Status patchBe64(std::FILE* out, long offset, std::uint64_t value) {
   std::uint8_t field[8];
   putBe64(field, value);

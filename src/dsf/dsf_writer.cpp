@@ -28,10 +28,6 @@ struct BitReversal {
 };
 constexpr BitReversal kReversed;
 
-bool writeAll(std::FILE* out, const void* bytes, std::size_t count) {
-  return std::fwrite(bytes, 1, count, out) == count;
-}
-
 std::uint64_t wholeBlockBytes(std::uint64_t bytesPerChannel) {
   return (bytesPerChannel + kDsfBlockBytes - 1) / kDsfBlockBytes * kDsfBlockBytes;
 }

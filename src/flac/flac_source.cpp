@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace pulsemill {
 
@@ -32,8 +33,11 @@ extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecode
                                                         const FLAC__Frame* frame,
                                                         const FLAC__int32* const buffer[],
                                                         void* clientData) {
-  sourceOf(clientData).takeFrame(frame->header.blocksize, buffer);
-  return FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE;
+  // Nothing may be thrown through libFLAC's C frames.
+  const bool taken = sourceOf(clientData).takeFrame(
+      frame->header.blocksize, frame->header.channels, frame->header.bits_per_sample, buffer);
+  return taken ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE
+               : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
 }
 
 extern "C" void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
@@ -88,17 +92,28 @@ void FlacSource::takeError(const char* text) {
   if (error_.empty()) error_ = text;
 }
 
-void FlacSource::takeFrame(unsigned blockSize, const std::int32_t* const channels[]) {
+bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
+                           const std::int32_t* const samples[]) {
   framesDecoded_ += blockSize;
-  if (!error_.empty()) return;
-  // The same words a WAVE file of these samples gives: 24-bit samples as
-  // they are, 16-bit ones in the top two bytes of the 24-bit word.
-  const int shift = bits_ == 16 ? 8 : 0;
-  const std::uint32_t mask = bits_ == 16 ? 0xFFFFu : 0xFFFFFFu;
-  for (unsigned k = 0; k < blockSize; ++k) {
-    left_.push_back(decodeSampleWord((static_cast<std::uint32_t>(channels[0][k]) & mask) << shift));
-    right_.push_back(decodeSampleWord((static_cast<std::uint32_t>(channels[1][k]) & mask) << shift));
+  if (!error_.empty()) return false;
+  if (channels != channels_ || bits != bits_) {
+    takeError("a frame's format differs from the STREAMINFO block");
+    return false;
   }
+  // The same words a WAVE file of these samples gives.
+  const bool sixteen = bits_ == 16;
+  try {
+    for (unsigned k = 0; k < blockSize; ++k) {
+      const auto l = static_cast<std::uint32_t>(samples[0][k]);
+      const auto r = static_cast<std::uint32_t>(samples[1][k]);
+      left_.push_back(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)));
+      right_.push_back(decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
+    }
+  } catch (const std::bad_alloc&) {
+    takeError("out of memory");
+    return false;
+  }
+  return true;
 }
 
 Status FlacSource::failure() const { return Status(StatusCode::FlacRead, error_); }
@@ -187,7 +202,9 @@ Status FlacSource::finish() {
 
 Status FlacSource::rewind() {
   // A reset keeps MD5 checking on, where a seek in the decoder would turn
-  // it off; the input itself goes back to its first byte.
+  // it off; the input itself goes back to its first byte. Whatever the
+  // abandoned attempt decoded ahead (an error included) is forgotten.
+  error_.clear();
   if (std::fseek(file_, 0, SEEK_SET) != 0) {
     takeError("the input cannot go back to its start");
     return failure();

@@ -36,7 +36,7 @@ class FlacSource : public PcmSource {
   // Reads the metadata and prints the report ("[fLaC] (%llu bytes)" with
   // `fileSize`, or "[fLaC]" when it is negative, then channels, rate, bits
   // and total frames). Ok when the stream can be converted; FlacChannels,
-  // FlacBits, SampleRate or FlacRead otherwise.
+  // FlacBits, SampleRate, FlacRead or OutOfMemory otherwise.
   Status open(std::int64_t fileSize);
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
@@ -49,7 +49,8 @@ class FlacSource : public PcmSource {
   // libFLAC's callbacks (C linkage trampolines call these).
   std::size_t readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed);
   bool atInputEnd() const;
-  void takeFrame(unsigned blockSize, const std::int32_t* const channels[]);
+  bool takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
+                 const std::int32_t* const samples[]);  // false: stop decoding
   void takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits, std::uint64_t total);
   void takeError(const char* text);
 

@@ -33,6 +33,17 @@ void takeIfPresent(std::string& field, const TagLib::String& text) {
   if (!text.isEmpty()) field = utf8(text);
 }
 
+void addPicture(TagSet& tags, const TagLib::String& mimeType, int type,
+                const TagLib::String& description, const TagLib::ByteVector& data) {
+  if (data.isEmpty()) return;
+  TagPicture picture;
+  picture.mimeType = utf8(mimeType);
+  picture.type = type;
+  picture.description = utf8(description);
+  picture.data.assign(data.begin(), data.end());
+  tags.pictures.push_back(std::move(picture));
+}
+
 void readInfo(TagLib::RIFF::Info::Tag& info, TagSet& tags) {
   takeIfPresent(tags.title, info.fieldText("INAM"));
   takeIfPresent(tags.artist, info.fieldText("IART"));
@@ -71,15 +82,9 @@ void readId3(TagLib::ID3v2::Tag& id3, TagSet& tags) {
   if (pictures != frames.end()) {
     for (TagLib::ID3v2::Frame* frame : pictures->second) {
       auto* apic = dynamic_cast<TagLib::ID3v2::AttachedPictureFrame*>(frame);
-      if (apic == nullptr) continue;
-      const TagLib::ByteVector data = apic->picture();  // a copy: one range below
-      if (data.isEmpty()) continue;
-      TagPicture picture;
-      picture.mimeType = utf8(apic->mimeType());
-      picture.type = static_cast<int>(apic->type());
-      picture.description = utf8(apic->description());
-      picture.data.assign(data.begin(), data.end());
-      tags.pictures.push_back(std::move(picture));
+      if (apic != nullptr)
+        addPicture(tags, apic->mimeType(), static_cast<int>(apic->type()), apic->description(),
+                   apic->picture());
     }
   }
 }
@@ -126,16 +131,9 @@ TagSet readFlacTags(const std::string& path) {
   TagLib::FLAC::File file(path.c_str(), false);
   if (!file.isValid()) return tags;
   if (file.hasXiphComment()) readXiph(*file.xiphComment(), tags);
-  for (TagLib::FLAC::Picture* flacPicture : file.pictureList()) {
-    const TagLib::ByteVector data = flacPicture->data();
-    if (data.isEmpty()) continue;
-    TagPicture picture;
-    picture.mimeType = utf8(flacPicture->mimeType());
-    picture.type = static_cast<int>(flacPicture->type());
-    picture.description = utf8(flacPicture->description());
-    picture.data.assign(data.begin(), data.end());
-    tags.pictures.push_back(std::move(picture));
-  }
+  for (TagLib::FLAC::Picture* picture : file.pictureList())
+    addPicture(tags, picture->mimeType(), static_cast<int>(picture->type()),
+               picture->description(), picture->data());
   return tags;
 }
 

@@ -116,14 +116,13 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
   const std::uint8_t* pcm = block_.data();
   if (blockAlign == 6) {
     for (int k = 0; k < n; ++k, pcm += 6) {
-      left[k] = decodeSampleWord(pcm[0] | (pcm[1] << 8) | (static_cast<std::uint32_t>(pcm[2]) << 16));
-      right[k] = decodeSampleWord(pcm[3] | (pcm[4] << 8) | (static_cast<std::uint32_t>(pcm[5]) << 16));
+      left[k] = decodeSampleWord(sampleWord24(pcm[0] | (pcm[1] << 8) | (pcm[2] << 16)));
+      right[k] = decodeSampleWord(sampleWord24(pcm[3] | (pcm[4] << 8) | (pcm[5] << 16)));
     }
   } else {
-    // 16-bit samples go into the top two bytes of the 24-bit word.
     for (int k = 0; k < n; ++k, pcm += 4) {
-      left[k] = decodeSampleWord((pcm[0] | (static_cast<std::uint32_t>(pcm[1]) << 8)) << 8);
-      right[k] = decodeSampleWord((pcm[2] | (static_cast<std::uint32_t>(pcm[3]) << 8)) << 8);
+      left[k] = decodeSampleWord(sampleWord16(pcm[0] | (pcm[1] << 8)));
+      right[k] = decodeSampleWord(sampleWord16(pcm[2] | (pcm[3] << 8)));
     }
   }
   frames = n;
