@@ -1,6 +1,6 @@
 // An independent reader: ffmpeg decodes the produced DSDIFF files back to
-// PCM, and tools/analyze_tone.py (numpy/scipy, Kaiser-windowed FFT) measures
-// the tones in them. This checks what no byte comparison with our own
+// PCM, and the report tool's measure (tools/pulsemill_report.py: numpy and
+// scipy, Kaiser-windowed FFT) finds the tones in them. This checks what no byte comparison with our own
 // output can: that the bit stream is a DSD signal carrying the input, with
 // left and right in their places, the right polarity and level, and the
 // noise shaped out of the audio band.
@@ -25,7 +25,24 @@ using testsupport::runProgram;
 namespace {
 
 const char kPython[] = "/usr/bin/python3";
-const std::string kAnalyzer = std::string(PULSEMILL_TOOLS_DIR) + "/analyze_tone.py";
+const std::string kReport = std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py";
+// Runs one of the report module's entry points with the arguments after it.
+const std::string kCallReport =
+    "import sys; sys.path.insert(0, '" + std::string(PULSEMILL_TOOLS_DIR) +
+    "'); import pulsemill_report as r; sys.exit(getattr(r, sys.argv[1])(sys.argv[2:]))";
+
+// The figure `name` of channel `channel` in a report's output.
+double reportFigure(const std::string& report, const std::string& channel, const std::string& name) {
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string ch, figure;
+    double value = 0.0;
+    if (words >> ch >> figure >> value && ch == channel && figure == name) return value;
+  }
+  ADD_FAILURE() << "no " << channel << " " << name << " in:\n" << report;
+  return 0.0;
+}
 
 // Decoded tone level in dBFS for a tone of `toneDbfs` (relative to the
 // 24-bit integer full scale 8388607) converted with ratio L and offset n.
@@ -87,9 +104,9 @@ class DecodedByFfmpeg : public ::testing::Test {
   // Measures the tone `leftHz` on the left and `rightHz` on the right
   // channel of the decoded file: 0.4 s from 0.1 s on.
   void analyze(double leftHz, double rightHz, ChannelMeasure (&m)[2]) {
-    RunResult r = runProgram(kPython, {kAnalyzer, dir_.file("dec.wav"), "--freq", std::to_string(leftHz),
-                                       "--freq-right", std::to_string(rightHz), "--skip", "0.1",
-                                       "--length", "0.4"});
+    RunResult r = runProgram(kPython, {"-c", kCallReport, "tone_main", dir_.file("dec.wav"), "--freq",
+                                       std::to_string(leftHz), "--freq-right",
+                                       std::to_string(rightHz), "--skip", "0.1", "--length", "0.4"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;
     std::istringstream lines(r.out);
     for (int ch = 0; ch < 2; ++ch) {
@@ -163,7 +180,9 @@ TEST_F(DecodedByFfmpeg, TonesKeepTheirChannelLevelAndPolarity) {
 // counts as noise. Measured on a correct build with /t:4096: DSD64
 // 121.8 dB, DSD128 125.4 dB, DSD256 127.5 dB (default taps: 122.1, 125.1,
 // 127.5). Shaper zeros that are off by rounding give about 100 dB; a
-// broken modulator or bit packing far less.
+// broken modulator or bit packing far less. The report tool on the DSD file
+// itself finds the same tone 6.02 dB higher (dB SA-CD) and at least that
+// SNR (its noise leaves out the harmonics too), and draws a picture.
 TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
   generate("in.wav", {"--both", "sine:1000:-6"});
   for (const SnrCase& sc : kSnrRates) {
@@ -179,5 +198,26 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
       EXPECT_GE(m[ch].snrDb, sc.floorDb);
       EXPECT_NEAR(m[ch].levelDbfs, expectedDecodedDb(-6.0, sc.ratio, 0), 0.5);
     }
+    RunResult report = runProgram(kPython, {kReport, dir_.file("out.dff"), "--start", "0.1",
+                                            "--seconds", "0.4", "--png", dir_.file("out.png")});
+    ASSERT_EQ(0, report.exitStatus) << report.err;
+    for (const char* ch : {"left", "right"}) {
+      EXPECT_NEAR(reportFigure(report.out, ch, "tone_freq"), 1000.0, 0.5);
+      EXPECT_NEAR(reportFigure(report.out, ch, "tone_level"),
+                  expectedDecodedDb(-6.0, sc.ratio, 0) + 6.0206, 1.0);
+      EXPECT_GE(reportFigure(report.out, ch, "snr"), sc.floorDb);
+    }
+    // A PNG of 1000 x 640 pixels.
+    const std::vector<std::uint8_t> png = testsupport::readFileBytes(dir_.file("out.png"));
+    ASSERT_GT(png.size(), 24u);
+    EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n"), std::string(png.begin(), png.begin() + 8));
+    auto be32 = [&](std::size_t at) { return png[at] << 24 | png[at + 1] << 16 | png[at + 2] << 8 | png[at + 3]; };
+    EXPECT_EQ(1000, be32(16));
+    EXPECT_EQ(640, be32(20));
   }
+  // Anything but DSDIFF or DSF is refused in one line.
+  RunResult refused = runProgram(kPython, {kReport, dir_.file("in.wav")});
+  EXPECT_EQ(1, refused.exitStatus);
+  EXPECT_EQ("pulsemill-report: " + dir_.file("in.wav") + " is not a DSDIFF or DSF file\n",
+            refused.err);
 }

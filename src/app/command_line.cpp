@@ -128,11 +128,26 @@ const char* usageText() {
          "ex. pulsemill.exe \"c:\\data\\aaa.wav\" /p:5\n";
 }
 
+std::string helpText() {
+  return std::string(usageText()) +
+         " </s: frames per block> /s:512 or /s:1024(default) or /s:2048\n"
+         " </d: write the filter and noise shaper diagnostic files>\n"
+         " </dsf: name the output .dsf and write DSF; an outfile ending in .dsf is DSF too>\n"
+         " infile: a stereo 16 or 24-bit WAVE or FLAC file.\n"
+         " See pulsemill(1).\n";
+}
+
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings) {
   settings = RunSettings();
   const int userArguments = argc - 1;
   if (userArguments < 1 || userArguments > kMaxUserArguments)
     return Status(StatusCode::Usage, usageText());
+  if (userArguments == 1) {
+    const std::string only = argv[1];
+    if (only == "--help" || only == "-h") settings.request = Request::Help;
+    if (only == "--version") settings.request = Request::Version;
+    if (settings.request != Request::Convert) return Status();
+  }
   bool haveInput = false;
   bool haveOutput = false;
   bool dsfSwitch = false;

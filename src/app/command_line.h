@@ -14,7 +14,15 @@ namespace pulsemill {
 
 constexpr const char* kPulsemillVersion = "1.5";
 
+// What the command line asks for.
+enum class Request {
+  Convert,  // a conversion
+  Help,     // "--help" or "-h" alone: the usage text and a few more lines
+  Version,  // "--version" alone: the version and the kernel variants
+};
+
 struct RunSettings {
+  Request request = Request::Convert;
   std::string inputPath;        // input WAVE file; empty when none was given
   std::string outputPath;       // output file (derived "<stem>.dff", with "/dsf" "<stem>.dsf")
   bool dsfOutput = false;       // DSF when outputPath ends in ".dsf" (any case), else DSDIFF
@@ -32,11 +40,15 @@ struct RunSettings {
 // Parses argv[1 .. argc-1]. Ok with `settings` filled; Usage (detail: the
 // usage text) when the argument count is not 1 .. 9 or no input name was
 // given. The switch "/dsf" (or "/DSF") makes the derived output name end in
-// ".dsf"; the format follows the final output name's extension.
+// ".dsf"; the format follows the final output name's extension. A lone
+// "--help", "-h" or "--version" is a request of its own.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
 
 // The fifteen lines of the usage text.
 const char* usageText();
+
+// The usage text and the lines of --help for what it leaves out.
+std::string helpText();
 
 // The part of `source` before its extension: the last full stop after the
 // last separator ('\\', ':' or '/'); a full stop at index 0 is no extension.

@@ -100,6 +100,15 @@ Status startAndRun(int argc, const char* const* argv) {
   RunSettings settings;
   Status status = parseCommandLine(argc, argv, settings);
   if (!status.ok()) return status;
+  if (settings.request == Request::Help) {
+    std::fputs(helpText().c_str(), stdout);
+    return Status();
+  }
+  if (settings.request == Request::Version) {
+    std::printf("pulsemill %s (kernel variants this CPU runs:%s)\n", kPulsemillVersion,
+                supportedIsaNames().c_str());
+    return Status();
+  }
   KernelIsa isa;
   status = chooseKernelIsa(std::getenv("PULSEMILL_ISA"), isa);
   if (!status.ok()) return status;

@@ -55,6 +55,13 @@ const char* isaName(KernelIsa isa) {
   return "unknown";
 }
 
+std::string supportedIsaNames() {
+  std::string names;
+  for (KernelIsa isa : kAllIsas)
+    if (isaSupported(isa)) names += std::string(" ") + isaName(isa);
+  return names;
+}
+
 Status chooseKernelIsa(const char* override, KernelIsa& isa) {
   if (override == nullptr || *override == '\0') {
     isa = bestKernelIsa();

@@ -5,6 +5,8 @@
 // output bit depends on it.
 #pragma once
 
+#include <string>
+
 #include "base/status.h"
 
 namespace pulsemill {
@@ -18,6 +20,7 @@ enum class KernelIsa {
 bool isaSupported(KernelIsa isa);
 KernelIsa bestKernelIsa();  // the widest variant the CPU supports
 const char* isaName(KernelIsa isa);  // "generic", "x86-64-v3", "x86-64-v4"
+std::string supportedIsaNames();     // " generic x86-64-v3 ...": each the CPU runs
 
 // The run's variant: the one PULSEMILL_ISA names (`override`, the variable's
 // value, or null when it is unset or empty) or else the best. A name that is

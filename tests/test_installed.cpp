@@ -1,0 +1,83 @@
+// What a user meets: the installed files, --help and --version, the
+// manual page (clean under mandoc's lint, every option in it), and the
+// manual's recipe for converting a folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace {
+
+using testsupport::RunResult;
+using testsupport::TempDir;
+using testsupport::fileExists;
+using testsupport::runProgram;
+
+bool isExecutable(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && (st.st_mode & S_IXUSR) != 0;
+}
+
+TEST(Installed, PrefixHoldsBinaryManualAndReportAndTheBinaryConverts) {
+  TempDir prefix;
+  ASSERT_EQ(0, testsupport::runShell("cmake --install '" + std::string(PULSEMILL_BUILD_DIR) +
+                                     "' --prefix '" + prefix.path() + "' >/dev/null"));
+  EXPECT_TRUE(isExecutable(prefix.file("bin/pulsemill-report")));
+  EXPECT_TRUE(fileExists(prefix.file("share/man/man1/pulsemill.1")));
+  ASSERT_TRUE(isExecutable(prefix.file("bin/pulsemill")));
+  testsupport::makeWave(prefix, "tone.wav", 44100, 16, 4410, "sine:1000:-6", "silence");
+  RunResult run = runProgram(prefix.file("bin/pulsemill"), {"tone.wav", "/DSD64", "/t:2048"},
+                             prefix.path());
+  EXPECT_EQ(0, run.exitStatus) << run.err;
+  EXPECT_TRUE(fileExists(prefix.file("tone.dff")));
+  EXPECT_EQ(0, runProgram(prefix.file("bin/pulsemill-report"), {"--help"}).exitStatus);
+}
+
+TEST(Installed, HelpAndVersionAloneEndWithStatusZero) {
+  for (const char* help : {"--help", "-h"}) {
+    RunResult r = runProgram(PULSEMILL_BINARY, {help});
+    EXPECT_EQ(0, r.exitStatus);
+    EXPECT_EQ(0u, r.out.find("Pulsemill  - Version1.5 - \n")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("/dsf")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("See pulsemill(1).\n")) << r.out;
+  }
+  RunResult version = runProgram(PULSEMILL_BINARY, {"--version"});
+  EXPECT_EQ(0, version.exitStatus);
+  EXPECT_EQ(0u, version.out.find("pulsemill 1.5 (kernel variants this CPU runs: generic"))
+      << version.out;
+  // Not alone, --help is what it always was: a file name.
+  RunResult named = runProgram(PULSEMILL_BINARY, {"--help", "/DSD64"});
+  EXPECT_EQ(1, named.exitStatus);
+  EXPECT_EQ("Can not open --help\n", named.out);
+}
+
+TEST(ManualPage, LintCleanAndNamesEveryOption) {
+  const std::string page = std::string(PULSEMILL_SOURCE_DIR) + "/docs/pulsemill.1";
+  RunResult lint = runProgram("/bin/sh", {"-c", "mandoc -T lint \"$0\" 2>&1", page});
+  EXPECT_EQ(0, lint.exitStatus) << lint.out;
+  EXPECT_EQ("", lint.out);
+  const std::string text = testsupport::readFileText(page);
+  for (const char* option : {"/DSD64", "/DSD128", "/DSD256", "/t:", "/k:", "/p:", "/n:", "/s:",
+                             "/r", "/d", "/dsf", "\\-\\-help", "\\-h", "\\-\\-version",
+                             "OMP_NUM_THREADS", "PULSEMILL_ISA"})
+    EXPECT_NE(std::string::npos, text.find(option)) << option;
+}
+
+// The manual's recipe: a folder, three files at a time, one thread each.
+TEST(Installed, FolderRecipeConvertsEveryFile) {
+  TempDir dir;
+  ASSERT_EQ(0, testsupport::runShell("mkdir '" + dir.file("music") + "'"));
+  for (const char* name : {"a.wav", "b.wav", "c.wav"})
+    testsupport::makeWave(dir, std::string("music/") + name, 44100, 16, 2000, "sine:440:-6",
+                          "sine:660:-6");
+  const std::string recipe = "find music -name '*.wav' -print0 | OMP_NUM_THREADS=1 xargs -0 -P 3 "
+                             "-I{} " + std::string(PULSEMILL_BINARY) + " {} /DSD64 /t:2048 >/dev/null";
+  ASSERT_EQ(0, runProgram("/bin/sh", {"-c", recipe}, dir.path()).exitStatus);
+  for (const char* name : {"a.dff", "b.dff", "c.dff"})
+    EXPECT_TRUE(fileExists(dir.file(std::string("music/") + name))) << name;
+}
+
+}  // namespace
