@@ -142,11 +142,8 @@ void runFrames(benchmark::State& state, int ratio, KernelIsa isa) {
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const KernelIsa all[] = {KernelIsa::Generic, KernelIsa::X86_64_V3,
-                                 KernelIsa::X86_64_V4};
   std::string supported;
-  for (KernelIsa isa : all) {
-    if (!pulsemill::isaSupported(isa)) continue;
+  for (KernelIsa isa : pulsemill::supportedIsas()) {
     const std::string name = pulsemill::isaName(isa);
     supported += (supported.empty() ? "" : " ") + name;
     for (int ratio : {64, 256}) {
@@ -173,7 +170,11 @@ int main(int argc, char** argv) {
     }
   }
   benchmark::AddCustomContext("interpolator_variants", supported);
-  benchmark::AddCustomContext("best_variant", pulsemill::isaName(pulsemill::bestKernelIsa()));
+  benchmark::AddCustomContext("widest_variant", pulsemill::isaName(pulsemill::bestKernelIsa()));
+  const std::vector<double>& taps = designedKernel(64);
+  benchmark::AddCustomContext(
+      "measured_fastest_x64",
+      pulsemill::isaName(pulsemill::fastestKernelIsa(taps.data(), kTaps, 64, pulsemill::supportedIsas())));
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
   return 0;

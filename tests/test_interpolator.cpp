@@ -216,7 +216,13 @@ TEST(InterpolatorBitExact, SupportedVariantsIncludeGenericAndBest) {
   ASSERT_FALSE(isas.empty());
   EXPECT_EQ(KernelIsa::Generic, isas.front());
   EXPECT_TRUE(pulsemill::isaSupported(pulsemill::bestKernelIsa()));
-  EXPECT_EQ(isas.back(), pulsemill::bestKernelIsa());
+  EXPECT_NE(isas.end(), std::find(isas.begin(), isas.end(), pulsemill::bestKernelIsa()));
+  // The measured choice is one of the candidates, and a lone one is kept.
+  const std::vector<double> kernel = randomKernel(2048, 7);
+  const KernelIsa fastest = pulsemill::fastestKernelIsa(kernel.data(), 2048, 64, isas);
+  EXPECT_NE(isas.end(), std::find(isas.begin(), isas.end(), fastest));
+  EXPECT_EQ(isas.back(),
+            pulsemill::fastestKernelIsa(kernel.data(), 2048, 64, {isas.back()}));
 }
 
 TEST(InterpolatorBitExact, Ratio64) {

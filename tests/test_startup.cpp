@@ -199,14 +199,17 @@ TEST(StartupRun, DiagnosticFileNamingTheInputIsRefused) {
 // PULSEMILL_ISA forces a kernel variant; a value that is not one, or one the
 // CPU cannot run, ends the run before the input is even opened.
 TEST(StartupRun, KernelVariantOverride) {
-  for (const char* name : {"generic", "x86-64-v3", "x86-64-v4", "avx512", "X86-64-V3", ""}) {
+  for (const char* name :
+       {"generic", "x86-64-v3", "x86-64-v4", "x86-64-v4-256", "avx512", "X86-64-V3", ""}) {
     SCOPED_TRACE(name);
     pulsemill::KernelIsa isa = pulsemill::KernelIsa::Generic;
-    const pulsemill::Status status = pulsemill::chooseKernelIsa(name, isa);
+    bool forced = false;
+    const pulsemill::Status status = pulsemill::chooseKernelIsa(name, isa, forced);
+    EXPECT_EQ(*name != '\0', forced);
     bool known = false;
-    for (pulsemill::KernelIsa candidate : {pulsemill::KernelIsa::Generic,
-                                           pulsemill::KernelIsa::X86_64_V3,
-                                           pulsemill::KernelIsa::X86_64_V4}) {
+    for (pulsemill::KernelIsa candidate :
+         {pulsemill::KernelIsa::Generic, pulsemill::KernelIsa::X86_64_V3,
+          pulsemill::KernelIsa::X86_64_V4, pulsemill::KernelIsa::X86_64_V4_256}) {
       if (std::string(name) != pulsemill::isaName(candidate)) continue;
       known = true;
       if (pulsemill::isaSupported(candidate)) {
@@ -228,7 +231,9 @@ TEST(StartupRun, KernelVariantOverride) {
   RunResult r = runProgram(PULSEMILL_BINARY, {dir.file("missing.wav")}, "", {"PULSEMILL_ISA=avx512"});
   EXPECT_EQ(1, r.exitStatus);
   EXPECT_EQ("", r.out);
-  EXPECT_EQ("PULSEMILL_ISA=avx512 is not a kernel variant (generic, x86-64-v3, x86-64-v4)\n", r.err);
+  EXPECT_EQ("PULSEMILL_ISA=avx512 is not a kernel variant (generic, x86-64-v3, x86-64-v4, "
+            "x86-64-v4-256)\n",
+            r.err);
 }
 
 TEST(StartupRun, RejectedHeaderEndsAfterTheReasonWithoutOutput) {

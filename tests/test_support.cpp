@@ -150,13 +150,7 @@ std::string sha256OfFile(const std::string& path) {
 
 namespace testsupport {
 
-std::vector<pulsemill::KernelIsa> supportedIsas() {
-  std::vector<pulsemill::KernelIsa> isas;
-  for (pulsemill::KernelIsa isa : {pulsemill::KernelIsa::Generic, pulsemill::KernelIsa::X86_64_V3,
-                                   pulsemill::KernelIsa::X86_64_V4})
-    if (pulsemill::isaSupported(isa)) isas.push_back(isa);
-  return isas;
-}
+std::vector<pulsemill::KernelIsa> supportedIsas() { return pulsemill::supportedIsas(); }
 
 }  // namespace testsupport
 

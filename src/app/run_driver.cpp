@@ -18,14 +18,15 @@ namespace {
 constexpr int kMaxRetries = 10;
 
 Status designPhaseKernel(const RunSettings& settings, std::uint32_t inputRate, KernelIsa isa,
-                         const Diagnostics& diagnostics, PhaseKernel& kernel) {
+                         bool isaForced, const Diagnostics& diagnostics, PhaseKernel& kernel) {
   const FilterSpec spec{inputRate, settings.oversampleRatio, settings.tapCount,
                         settings.kaiserAlpha};
   std::vector<double> taps;
   Status status = designInterpolationFilter(spec, isa, diagnostics, taps);
-  if (status.ok())
-    status = layoutPhaseKernel(taps.data(), spec.tapCount, spec.ratio, isa, kernel);
-  return status;
+  if (!status.ok()) return status;
+  const KernelIsa interpolatorIsa =
+      isaForced ? isa : fastestKernelIsa(taps.data(), spec.tapCount, spec.ratio, supportedIsas());
+  return layoutPhaseKernel(taps.data(), spec.tapCount, spec.ratio, interpolatorIsa, kernel);
 }
 
 }  // namespace
@@ -39,9 +40,10 @@ std::string encoderSettings(const RunSettings& settings, int pattern, std::int64
 }
 
 Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
-                 const Diagnostics& diagnostics, const TagSet& tags) {
+                 bool isaForced, const Diagnostics& diagnostics, const TagSet& tags) {
   PhaseKernel kernel;
-  Status status = designPhaseKernel(settings, source.sampleRate(), isa, diagnostics, kernel);
+  Status status =
+      designPhaseKernel(settings, source.sampleRate(), isa, isaForced, diagnostics, kernel);
   if (!status.ok()) return status;
   const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
   const ShaperCoefficients shaper = designShaper(pattern, diagnostics);

@@ -15,12 +15,14 @@ namespace pulsemill {
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or
 // DSF (settings.dsfOutput; a DSF file carries `tags` and the settings of the
 // attempt that made it), with the settled settings (rate, ratio and taps
-// resolved) and kernels of the variant `isa`. Ok when the output is complete
+// resolved). The filter design runs with the variant `isa`; so does the
+// interpolator when `isaForced`, which otherwise runs the variant that
+// measures fastest on the run's filter. Ok when the output is complete
 // and committed; otherwise the failure of the last attempt, not yet reported
 // (earlier clipped attempts are reported as they end), with no regular
 // output file left behind.
 Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
-                 const Diagnostics& diagnostics, const TagSet& tags);
+                 bool isaForced, const Diagnostics& diagnostics, const TagSet& tags);
 
 // The TSSE text of a DSF output: "Pulsemill 1.5 DSD<rate> <taps> taps
 // k<alpha as %g> p<pattern> n<offset>".

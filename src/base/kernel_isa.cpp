@@ -6,7 +6,8 @@ namespace pulsemill {
 
 namespace {
 
-constexpr KernelIsa kAllIsas[] = {KernelIsa::Generic, KernelIsa::X86_64_V3, KernelIsa::X86_64_V4};
+constexpr KernelIsa kAllIsas[] = {KernelIsa::Generic, KernelIsa::X86_64_V3, KernelIsa::X86_64_V4,
+                                   KernelIsa::X86_64_V4_256};
 
 // GCC knows the micro-architecture levels by name; clang 14 only the
 // single features, so there the levels' vector features are tested.
@@ -35,7 +36,8 @@ bool isaSupported(KernelIsa isa) {
   switch (isa) {
     case KernelIsa::Generic: return true;
     case KernelIsa::X86_64_V3: return cpuSupportsV3();
-    case KernelIsa::X86_64_V4: return cpuSupportsV4();
+    case KernelIsa::X86_64_V4:
+    case KernelIsa::X86_64_V4_256: return cpuSupportsV4();
   }
   return false;
 }
@@ -51,19 +53,27 @@ const char* isaName(KernelIsa isa) {
     case KernelIsa::Generic: return "generic";
     case KernelIsa::X86_64_V3: return "x86-64-v3";
     case KernelIsa::X86_64_V4: return "x86-64-v4";
+    case KernelIsa::X86_64_V4_256: return "x86-64-v4-256";
   }
   return "unknown";
 }
 
+std::vector<KernelIsa> supportedIsas() {
+  std::vector<KernelIsa> isas;
+  for (KernelIsa isa : kAllIsas)
+    if (isaSupported(isa)) isas.push_back(isa);
+  return isas;
+}
+
 std::string supportedIsaNames() {
   std::string names;
-  for (KernelIsa isa : kAllIsas)
-    if (isaSupported(isa)) names += std::string(" ") + isaName(isa);
+  for (KernelIsa isa : supportedIsas()) names += std::string(" ") + isaName(isa);
   return names;
 }
 
-Status chooseKernelIsa(const char* override, KernelIsa& isa) {
-  if (override == nullptr || *override == '\0') {
+Status chooseKernelIsa(const char* override, KernelIsa& isa, bool& forced) {
+  forced = override != nullptr && *override != '\0';
+  if (!forced) {
     isa = bestKernelIsa();
     return Status();
   }

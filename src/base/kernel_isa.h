@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 
@@ -14,7 +15,8 @@ namespace pulsemill {
 enum class KernelIsa {
   Generic,    // any x86-64 (SSE2)
   X86_64_V3,  // AVX2 level
-  X86_64_V4,  // AVX-512 level (F, VL, BW, DQ, CD)
+  X86_64_V4,  // AVX-512 level (F, VL, BW, DQ, CD), 512-bit vectors
+  X86_64_V4_256,  // the same level with 256-bit vectors in its 32 registers
 };
 
 bool isaSupported(KernelIsa isa);
@@ -22,10 +24,15 @@ KernelIsa bestKernelIsa();  // the widest variant the CPU supports
 const char* isaName(KernelIsa isa);  // "generic", "x86-64-v3", "x86-64-v4"
 std::string supportedIsaNames();     // " generic x86-64-v3 ...": each the CPU runs
 
-// The run's variant: the one PULSEMILL_ISA names (`override`, the variable's
-// value, or null when it is unset or empty) or else the best. A name that is
-// not a variant gives IsaUnknown, a variant the CPU cannot run
-// IsaUnsupported; both carry the value as detail.
-Status chooseKernelIsa(const char* override, KernelIsa& isa);
+// The variants the CPU runs, the portable one first.
+std::vector<KernelIsa> supportedIsas();
+
+// The variant PULSEMILL_ISA names (`override`, the variable's value, or null
+// when it is unset or empty): `forced` is set and true then. Unset or empty,
+// `forced` is false and `isa` the widest variant by features (the caller
+// may then choose among supportedIsas() by measurement). A name that is not
+// a variant gives IsaUnknown, a variant the CPU cannot run IsaUnsupported;
+// both carry the value as detail.
+Status chooseKernelIsa(const char* override, KernelIsa& isa, bool& forced);
 
 }  // namespace pulsemill

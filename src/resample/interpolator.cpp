@@ -1,5 +1,8 @@
 #include "resample/interpolator.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +27,7 @@ bool AlignedDoubles::allocate(std::size_t count) {
 static InterpolateFn kernelFor(KernelIsa isa) {
   switch (isa) {
     case KernelIsa::X86_64_V4: return interpolateKernelX86_64_V4;
+    case KernelIsa::X86_64_V4_256: return interpolateKernelX86_64_V4_256;
     case KernelIsa::X86_64_V3: return interpolateKernelX86_64_V3;
     case KernelIsa::Generic: break;
   }
@@ -62,6 +66,52 @@ Status initUpsampleBuffer(UpsampleBuffer& buffer, const PhaseKernel& kernel, int
                               kFramePadding + 1))
     return StatusCode::OutOfMemory;
   return Status();
+}
+
+KernelIsa fastestKernelIsa(const double* kernel, int tapCount, int ratio,
+                           const std::vector<KernelIsa>& candidates) {
+  if (candidates.size() < 2) return candidates.empty() ? KernelIsa::Generic : candidates.front();
+  // About two million multiply-adds per timing, in whole passes of every
+  // variant (24 frames), from 24 to 240 frames.
+  const int perFrame = tapCount + ratio;
+  const int frames = std::clamp((2000000 / perFrame + 23) / 24 * 24, 24, 240);
+  constexpr int kRounds = 7;
+
+  std::vector<PhaseKernel> layouts(candidates.size());
+  UpsampleBuffer in;
+  AlignedDoubles out;
+  for (std::size_t c = 0; c < candidates.size(); ++c)
+    if (!layoutPhaseKernel(kernel, tapCount, ratio, candidates[c], layouts[c]).ok())
+      return candidates.front();
+  if (!initUpsampleBuffer(in, layouts[0], frames).ok() ||
+      !out.allocate(static_cast<std::size_t>(frames) * ratio))
+    return candidates.front();
+  for (int k = 0; k < in.historyFrames + frames; ++k) in.frames.get()[k] = 0.25 * std::sin(0.01 * k);
+
+  // Rounds over the candidates; in each, a candidate runs once untimed to
+  // bring its taps into the cache (as they stay there during a run, shared
+  // by the channels and the blocks), then once timed.
+  std::vector<std::vector<double>> seconds(candidates.size());
+  for (int round = 0; round < kRounds; ++round) {
+    for (std::size_t c = 0; c < candidates.size(); ++c) {
+      interpolateFrames(layouts[c], in, 0, frames, 1.0, out.get());
+      const auto start = std::chrono::steady_clock::now();
+      interpolateFrames(layouts[c], in, 0, frames, 1.0, out.get());
+      const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+      seconds[c].push_back(took.count());
+    }
+  }
+  std::size_t best = 0;
+  double bestMedian = 0.0;
+  for (std::size_t c = 0; c < candidates.size(); ++c) {
+    std::nth_element(seconds[c].begin(), seconds[c].begin() + kRounds / 2, seconds[c].end());
+    const double median = seconds[c][kRounds / 2];
+    if (c == 0 || median < bestMedian) {
+      best = c;
+      bestMedian = median;
+    }
+  }
+  return candidates[best];
 }
 
 void interpolateFrames(const PhaseKernel& kernel, const UpsampleBuffer& in, int q0, int q1,

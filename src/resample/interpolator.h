@@ -18,6 +18,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "base/kernel_isa.h"
 #include "base/status.h"
@@ -69,6 +70,15 @@ struct UpsampleBuffer {
   int historyFrames = 0;  // M
   double* block() const { return frames.get() + historyFrames; }
 };
+
+// The fastest of `candidates` (variants the CPU runs) for `kernel` (T taps)
+// at ratio L, by measurement: each lays the kernel out and interpolates a
+// few dozen frames on the calling thread, round after round, and the
+// lowest median time wins (a few milliseconds in all at the default taps).
+// The output bits never depend on the choice, so a noisy measurement only
+// costs speed. A single candidate is returned as it is.
+KernelIsa fastestKernelIsa(const double* kernel, int tapCount, int ratio,
+                           const std::vector<KernelIsa>& candidates);
 
 // Allocates and zeroes a buffer for blocks of up to blockFrames frames.
 // OutOfMemory on failure.

@@ -3,7 +3,10 @@
 // The including file defines, inside its own namespace:
 //   VecD        the target's vector of kLanes doubles, with the inline
 //               operations zeroVec, loadVec / storeVec (unaligned),
-//               broadcastVec (from memory), mulVec and addVec,
+//               broadcastVec (from memory), mulVec, addVec and mulByTap
+//               (a vector times one tap read from memory: the variant
+//               decides whether the tap is broadcast once per phase into a
+//               register or read by every multiply),
 //   kLanes      doubles per vector,
 //   kAccPerPhase accumulator vectors per phase (frames per pass =
 //               kLanes * kAccPerPhase <= kFramePadding),
@@ -48,10 +51,9 @@ static void interpolateKernel(const double* taps, int paddedTaps, int ratio,
           const double* tapRow = groupTaps + static_cast<std::size_t>(m) * kPhaseGroup + first;
 #pragma GCC unroll 8
           for (int p = 0; p < kPhasesPerPass; ++p) {
-            const VecD tap = broadcastVec(tapRow + p);
 #pragma GCC unroll 4
             for (int a = 0; a < kAccPerPhase; ++a) {
-              const VecD product = mulVec(x[a], tap);
+              const VecD product = mulByTap(x[a], tapRow + p);
               acc[p][a] = addVec(acc[p][a], product);
             }
           }

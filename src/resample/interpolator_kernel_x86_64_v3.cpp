@@ -19,6 +19,8 @@ inline VecD loadVec(const double* p) { return _mm256_loadu_pd(p); }
 inline void storeVec(double* p, VecD v) { _mm256_storeu_pd(p, v); }
 inline VecD broadcastVec(const double* p) { return _mm256_broadcast_sd(p); }
 inline VecD mulVec(VecD a, VecD b) { return _mm256_mul_pd(a, b); }
+// The compiler keeps one broadcast per phase in a register.
+inline VecD mulByTap(VecD x, const double* tap) { return mulVec(x, broadcastVec(tap)); }
 inline VecD addVec(VecD a, VecD b) { return _mm256_add_pd(a, b); }
 
 #include "resample/interpolator_kernel.inl"

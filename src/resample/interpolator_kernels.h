@@ -14,5 +14,8 @@ void interpolateKernelX86_64_V3(const double* taps, int paddedTaps, int ratio,
 void interpolateKernelX86_64_V4(const double* taps, int paddedTaps, int ratio,
                                 const double* frames, int q0, int q1, double gain,
                                 double* out);
+void interpolateKernelX86_64_V4_256(const double* taps, int paddedTaps, int ratio,
+                                    const double* frames, int q0, int q1, double gain,
+                                    double* out);
 
 }  // namespace pulsemill
