@@ -20,17 +20,17 @@ long long nowMilliseconds() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Block b+1 is read and interpolated while block b is modulated and written,
-// so the frame and output buffers come in two slots, used alternately.
+// Block b+1 is read and interpolated while block b is modulated and block
+// b-1 written, so every buffer comes in two slots, used alternately.
 struct PipelineBuffers {
   UpsampleBuffer frames[2][2];  // [slot][channel]: history + one block
   AlignedDoubles up[2][2];      // [slot][channel]: one block at the DSD rate
-  std::vector<std::uint8_t> dsdBlock;
+  std::vector<std::uint8_t> dsdBlock[2];  // [step parity]: one modulated, one being written
 
   bool allocate(const PhaseKernel& kernel, int blockFrames) {
     const std::size_t outputs = static_cast<std::size_t>(kernel.ratio) * blockFrames;
     try {
-      dsdBlock.assign(outputs / 8 * 2, 0);
+      for (auto& block : dsdBlock) block.assign(outputs / 8 * 2, 0);
     } catch (const std::bad_alloc&) {
       return false;
     }
@@ -83,69 +83,75 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
   // back-to-back conversions on one core.
   const int threads = omp_get_max_threads();
 
-  // Steady state of step k: block k (frames in slot k % 2) is interpolated
-  // while block k-1 (outputs in the other slot) is modulated and written and
-  // block k+1 is read into the other frame slot, its history handed over
-  // from block k. Everything the console shows happens on this thread
-  // between steps, in the order of a block-by-block run: a failure of block
-  // k-1 is reported before anything of block k, a failed read of block k+1
-  // after block k is out.
-  int curSlot = 0;
-  int curFrames = 0;   // frames of the block being interpolated
-  bool haveCur = false;
-  int prevFrames = 0;  // frames of the block waiting for modulation
-  bool havePrev = false;
-  Status pendingReadFailure;
+  // Block j is read in step j - 1 (block 0 before the first step),
+  // interpolated in step j, modulated in step j + 1 and written in step
+  // j + 2, so the thread that modulates does nothing else until it is done.
+  // Frame and output buffers alternate by the block's parity, the DSD
+  // buffers by the step's. Everything the console shows happens on this
+  // thread between steps, in the order of a block-by-block run: block j's
+  // write (and its progress dot) before block j + 1's modulation result, a
+  // failed read of block j once block j - 1 is written.
+  struct Stage {
+    bool active = false;
+    int frames = 0;
+  };
+  Stage interpolating, modulating, writing;
+  std::uint32_t writeBytes = 0;
+  Status readFailure;
+  int readFailureBlock = -1;
   if (source.hasMore()) {
     status = source.read(blockFrames, buffers.frames[0][0].block(), buffers.frames[0][1].block(),
-                         curFrames);
+                         interpolating.frames);
     if (!status.ok()) return status;
-    haveCur = true;
+    interpolating.active = true;
   }
 
-  while (haveCur || havePrev) {
-    const int prevSlot = curSlot ^ 1;
-    Status blockStatus;  // modulation and write of the previous block
-    std::uint32_t byteCount = 0;
-    const bool readNext = haveCur && source.hasMore();
-    Status readStatus;
+  for (int step = 0; interpolating.active || modulating.active || writing.active; ++step) {
+    const int curSlot = step & 1;   // the block being interpolated
+    const int otherSlot = curSlot ^ 1;  // the block being modulated, and the one being read
+    std::uint8_t* modulated = buffers.dsdBlock[otherSlot].data();
+    const std::uint8_t* toWrite = buffers.dsdBlock[curSlot].data();
+    Status modStatus, writeStatus, readStatus;
+    std::uint32_t modBytes = 0;
+    const bool readNext = interpolating.active && source.hasMore();
     int nextFrames = 0;
-    const int items = haveCur ? interpolationItems(curFrames) : 0;
+    const int items = interpolating.active ? interpolationItems(interpolating.frames) : 0;
 
     // One thread takes the modulator (the serial chain that bounds the
-    // speed where interpolation is spread thin), another the read; every
-    // thread, those two when done, takes interpolation items.
+    // speed where interpolation is spread thin), others the write and the
+    // read; every thread, those when done, takes interpolation items.
 #pragma omp parallel num_threads(threads)
     {
 #pragma omp single nowait
-      if (havePrev) {
-        blockStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
-                                    buffers.up[prevSlot][0].get(), stateRight,
-                                    buffers.up[prevSlot][1].get(), ratio * prevFrames,
-                                    buffers.dsdBlock.data(), byteCount);
-        if (blockStatus.ok()) blockStatus = sink.write(buffers.dsdBlock.data(), byteCount);
+      if (modulating.active) {
+        modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
+                                  buffers.up[otherSlot][0].get(), stateRight,
+                                  buffers.up[otherSlot][1].get(), ratio * modulating.frames,
+                                  modulated, modBytes);
       }
 #pragma omp single nowait
+      if (writing.active) writeStatus = sink.write(toWrite, writeBytes);
+#pragma omp single nowait
       if (readNext) {
-        UpsampleBuffer* next = buffers.frames[prevSlot];
+        UpsampleBuffer* next = buffers.frames[otherSlot];
         const UpsampleBuffer* cur = buffers.frames[curSlot];
         readStatus = source.read(blockFrames, next[0].block(), next[1].block(), nextFrames);
         if (readStatus.ok()) {
-          handOverHistory(cur[0], curFrames, next[0]);
-          handOverHistory(cur[1], curFrames, next[1]);
+          handOverHistory(cur[0], interpolating.frames, next[0]);
+          handOverHistory(cur[1], interpolating.frames, next[1]);
         }
       }
 #pragma omp for schedule(dynamic) nowait
       for (int item = 0; item < items; ++item) {
-        interpolateItem(kernel, buffers.frames[curSlot][0], buffers.frames[curSlot][1], curFrames,
-                        item, normalizeGain, buffers.up[curSlot][0].get(),
+        interpolateItem(kernel, buffers.frames[curSlot][0], buffers.frames[curSlot][1],
+                        interpolating.frames, item, normalizeGain, buffers.up[curSlot][0].get(),
                         buffers.up[curSlot][1].get());
       }
     }
 
-    if (havePrev) {
-      if (!blockStatus.ok()) return blockStatus;
-      dsdBytesWritten += byteCount;
+    if (writing.active) {
+      if (!writeStatus.ok()) return writeStatus;
+      dsdBytesWritten += writeBytes;
       if (dotCounter == kBlocksPerDot - 1) {
         std::printf(".");
         std::fflush(stdout);
@@ -154,13 +160,16 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
         ++dotCounter;
       }
     }
-    if (!pendingReadFailure.ok()) return pendingReadFailure;
-    havePrev = haveCur;
-    prevFrames = curFrames;
-    haveCur = readNext && readStatus.ok();
-    if (readNext && !readStatus.ok()) pendingReadFailure = readStatus;
-    curFrames = nextFrames;
-    curSlot ^= 1;
+    if (!readFailure.ok() && readFailureBlock == step - 1) return readFailure;
+    if (modulating.active && !modStatus.ok()) return modStatus;
+    writing = modulating;
+    writeBytes = modBytes;
+    modulating = interpolating;
+    interpolating = {readNext && readStatus.ok(), nextFrames};
+    if (readNext && !readStatus.ok()) {
+      readFailure = readStatus;
+      readFailureBlock = step + 1;
+    }
   }
 
   status = source.finish();

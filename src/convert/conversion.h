@@ -24,11 +24,11 @@ struct ConversionOptions {
 // One attempt: every block of `source` (at its first frame) through the
 // interpolator (`kernel`, which carries the ratio) and the modulator
 // (`shaper`, from zero state) into `sink` (given a fresh file), then
-// source.finish() and sink.finish(). While block b is modulated and
-// written by one thread, block b + 1 is interpolated by the others (and by
-// that one once it is done) and block b + 2 is read by whichever thread
-// comes to it first. Output bytes and console lines do not depend on the
-// thread count. Failures: OutOfMemory, the
+// source.finish() and sink.finish(). While block b is modulated by one
+// thread, block b - 1 is written, block b + 1 interpolated and block b + 2
+// read by the others (the reading and writing threads, and the modulating
+// one once done, join the interpolation). Output bytes and console lines do
+// not depend on the thread count. Failures: OutOfMemory, the
 // source's and the sink's own, DsdOutput and Clip (from the modulator).
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
                      const ShaperCoefficients& shaper, const ConversionOptions& options);
