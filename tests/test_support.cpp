@@ -163,6 +163,20 @@ RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
   return runProgram(PULSEMILL_BINARY, args, dir.path(), env);
 }
 
+std::string dsfTagsByMutagen(const std::string& dsfPath) {
+  const char* script =
+      "import sys, hashlib, mutagen.dsf\n"
+      "t = mutagen.dsf.DSF(sys.argv[1]).tags\n"
+      "for k in ['TIT2','TPE1','TALB','TPE2','TDRC','TRCK','TPOS','TCON','TSSE']:\n"
+      "    if k in t: print(k, t[k].text[0])\n"
+      "for c in t.getall('COMM'): print('COMM', c.text[0])\n"
+      "for p in t.getall('APIC'):\n"
+      "    print('APIC', p.mime, int(p.type), p.desc, hashlib.sha256(p.data).hexdigest())\n";
+  const RunResult r = runProgram("/usr/bin/python3", {"-c", script, dsfPath});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  return r.out;
+}
+
 void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left, const std::string& right) {
   const RunResult r = runProgram(WAVEGEN_BINARY,

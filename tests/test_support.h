@@ -75,6 +75,12 @@ RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
 void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left, const std::string& right);
 
+// The ID3 tag of a DSF file as mutagen (an independent reader) sees it: one
+// "FRAME text" line per text frame present of TIT2 TPE1 TALB TPE2 TDRC TRCK
+// TPOS TCON TSSE, then "COMM text", then "APIC mime type description
+// sha256-of-the-image" per picture.
+std::string dsfTagsByMutagen(const std::string& dsfPath);
+
 // Shell command through /bin/sh; returns its exit status.
 int runShell(const std::string& command);
 
