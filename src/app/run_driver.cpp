@@ -19,14 +19,14 @@ constexpr int kMaxRetries = 10;
 
 Status designPhaseKernel(const RunSettings& settings, std::uint32_t inputRate, KernelIsa isa,
                          bool isaForced, const Diagnostics& diagnostics, PhaseKernel& kernel) {
-  const FilterSpec spec{inputRate, settings.oversampleRatio, settings.tapCount,
-                        settings.kaiserAlpha};
+  const FilterParams filter{inputRate, settings.oversampleRatio, settings.tapCount,
+                            settings.kaiserAlpha};
   std::vector<double> taps;
-  Status status = designInterpolationFilter(spec, isa, diagnostics, taps);
+  Status status = designInterpolationFilter(filter, isa, diagnostics, taps);
   if (!status.ok()) return status;
   const KernelIsa interpolatorIsa =
-      isaForced ? isa : fastestKernelIsa(taps.data(), spec.tapCount, spec.ratio, supportedIsas());
-  return layoutPhaseKernel(taps.data(), spec.tapCount, spec.ratio, interpolatorIsa, kernel);
+      isaForced ? isa : fastestKernelIsa(taps.data(), filter.tapCount, filter.ratio, supportedIsas());
+  return layoutPhaseKernel(taps.data(), filter.tapCount, filter.ratio, interpolatorIsa, kernel);
 }
 
 }  // namespace

@@ -8,9 +8,9 @@
 
 namespace pulsemill {
 
-Status designInterpolationFilter(const FilterSpec& spec, KernelIsa isa,
+Status designInterpolationFilter(const FilterParams& filter, KernelIsa isa,
                                  const Diagnostics& diagnostics, std::vector<double>& taps) {
-  const std::int32_t n = spec.tapCount;
+  const std::int32_t n = filter.tapCount;
   std::vector<double> response;
   try {
     response.assign(n, 0.0);
@@ -19,11 +19,11 @@ Status designInterpolationFilter(const FilterSpec& spec, KernelIsa isa,
     return StatusCode::OutOfMemory;
   }
   // Below 2^31 for every accepted rate (8388607 x 256).
-  const std::int32_t outputRate = static_cast<std::int32_t>(spec.inputRate) * spec.ratio;
-  buildIdealResponse(outputRate, 0, static_cast<std::int32_t>(spec.inputRate / 2), response.data(),
+  const std::int32_t outputRate = static_cast<std::int32_t>(filter.inputRate) * filter.ratio;
+  buildIdealResponse(outputRate, 0, static_cast<std::int32_t>(filter.inputRate / 2), response.data(),
                      n);
   Status status = computeImpulseResponse(response.data(), taps.data(), n, isa, diagnostics);
-  if (status.ok()) status = applyKaiserWindow(taps.data(), spec.kaiserAlpha, n, diagnostics);
+  if (status.ok()) status = applyKaiserWindow(taps.data(), filter.kaiserAlpha, n, diagnostics);
   if (status.ok()) computeGainResponse(taps.data(), n, diagnostics);
   return status;
 }

@@ -13,7 +13,7 @@
 
 namespace pulsemill {
 
-struct FilterSpec {
+struct FilterParams {
   std::uint32_t inputRate = 0;  // Hz, 1 .. 8388607; the pass band ends at half of it
   int ratio = 0;                // L: the output rate is inputRate * L (64, 128 or 256)
   int tapCount = 0;             // N: a power of two, 2048 .. 65536, a multiple of L
@@ -24,7 +24,7 @@ struct FilterSpec {
 // transform run with the variant `isa`. Writes the ImpulseResponse,
 // WindowedKernel and GainResponse diagnostics. OutOfMemory or
 // AlphaOutOfRange on failure.
-Status designInterpolationFilter(const FilterSpec& spec, KernelIsa isa,
+Status designInterpolationFilter(const FilterParams& filter, KernelIsa isa,
                                  const Diagnostics& diagnostics,
                                  std::vector<double>& taps);
 
