@@ -45,6 +45,9 @@ SACD_DB = 20.0 * np.log10(2.0)  # 0 dB SA-CD is half of ffmpeg's full scale
 AUDIO_BAND = (20.0, 20000.0)
 OUT_BANDS = ((20000.0, 50000.0), (50000.0, 100000.0))
 HARMONICS = range(2, 11)
+# RMS figures are the mean square in dB re 1.0, so that a sine at 0 dB
+# SA-CD peak reads -3.01 dB RMS; peaks and tone levels are peak levels.
+MS_NOTE = " in dB re 1.0 (a 0 dB SA-CD sine reads -3.01)"
 
 
 class ReportError(Exception):
@@ -164,14 +167,14 @@ def channel_figures(x, rate):
     lp = "0-20000 Hz, 8th-order Butterworth low-pass, forward and back"
     figures = [
         ("peak_lowpassed", 20 * np.log10(np.max(np.abs(low)) + 1e-300), "dB", lp),
-        ("rms_lowpassed", db(np.mean(low ** 2)), "dB", lp),
-        ("rms_wideband", db(np.mean(x ** 2)), "dB", "0-%.0f Hz" % nyquist),
+        ("rms_lowpassed", db(np.mean(low ** 2)), "dB", lp + "; RMS" + MS_NOTE),
+        ("rms_wideband", db(np.mean(x ** 2)), "dB", "0-%.0f Hz; RMS%s" % (nyquist, MS_NOTE)),
     ]
     s = Spectrum(x, rate)
     band = s.band(*AUDIO_BAND)
     tone = dominant_tone(s)
     if tone is None:
-        figures.append(("noise_inband", db(s.ms(band)), "dB", "20-20000 Hz, everything"))
+        figures.append(("noise_inband", db(s.ms(band)), "dB", "20-20000 Hz, everything; RMS" + MS_NOTE))
     else:
         lobe = s.lobe_at(tone)
         harmonics = np.zeros(len(s.power), dtype=bool)
@@ -181,7 +184,8 @@ def channel_figures(x, rate):
         signal = amplitude ** 2 / 2.0
         noise = s.ms(band & ~lobe & ~harmonics)
         figures += [
-            ("noise_inband", db(noise), "dB", "20-20000 Hz, without the tone and harmonics 2-10"),
+            ("noise_inband", db(noise), "dB",
+             "20-20000 Hz, without the tone and harmonics 2-10; RMS" + MS_NOTE),
             ("tone_freq", tone, "Hz", "strongest in-band peak, interpolated"),
             ("tone_level", 20 * np.log10(amplitude), "dB", "peak, from the tone's main lobe"),
             ("snr", db(signal / noise) if noise > 0 else np.inf, "dB",
@@ -192,7 +196,7 @@ def channel_figures(x, rate):
     for lo, hi in OUT_BANDS:
         if hi <= nyquist:
             figures.append(("noise_%dk_%dk" % (lo / 1000, hi / 1000), db(s.ms(s.band(lo, hi))), "dB",
-                            "%.0f-%.0f Hz" % (lo, hi)))
+                            "%.0f-%.0f Hz; RMS%s" % (lo, hi, MS_NOTE)))
     figures.append(("dc_offset", float(np.mean(x)), "SA-CD", "mean; 1.0 = 0 dB SA-CD"))
     return figures, s, tone
 
@@ -223,39 +227,44 @@ def shifted(x, delay):
 
 def compare(source_path, dsd_path, start, seconds):
     """Level difference and in-band residual of the DSD file against its
-    source, both decoded by ffmpeg at the source's rate and aligned."""
+    source, both decoded by ffmpeg at the source's rate. The delay is found
+    on the signals themselves (mean removed); the band filter is applied
+    after the shift, to the source and to the difference alike, and its
+    edges are left out."""
     rate = source_rate(source_path)
     source = decode(source_path, None, start, seconds)
     dsd = decode(dsd_path, rate, start, seconds) * 2.0  # to SA-CD units
-    sos = scipy.signal.butter(8, [AUDIO_BAND[0], AUDIO_BAND[1]], btype="bandpass", fs=rate,
-                              output="sos")
     n = min(len(source), len(dsd))
-    refs = [scipy.signal.sosfiltfilt(sos, source[:n, ch]) for ch in range(2)]
-    outs = [scipy.signal.sosfiltfilt(sos, dsd[:n, ch]) for ch in range(2)]
-    max_lag = min(int(0.05 * rate), n // 4)
-    keep = slice(max_lag, n - max_lag)  # clear of the circular shift's wrap
-    # The correlation peak to a sample or so, then the delay that leaves the
-    # least residual on both channels.
+    edge = int(0.3 * rate)  # the band filter's ringing, and room for the shift
+    if n < 4 * edge:
+        raise ReportError("--compare needs a stretch of at least 1.2 s (%.3f s decoded)" % (n / rate))
+    refs = [source[:n, ch] - np.mean(source[:n, ch]) for ch in range(2)]
+    outs = [dsd[:n, ch] - np.mean(dsd[:n, ch]) for ch in range(2)]
+    max_lag = int(0.05 * rate)
     coarse = delay_of(refs, outs, max_lag)
+    keep = slice(edge, n - edge)
     delay = scipy.optimize.minimize_scalar(
         lambda d: sum(np.mean((shifted(o, d)[keep] - r[keep]) ** 2) for r, o in zip(refs, outs)),
-        bounds=(coarse - 1.0, coarse + 1.0), method="bounded",
-        options={"xatol": 1e-6}).x
+        bounds=(coarse - 1.0, coarse + 1.0), method="bounded", options={"xatol": 1e-6}).x
+    sos = scipy.signal.butter(8, [AUDIO_BAND[0], AUDIO_BAND[1]], btype="bandpass", fs=rate,
+                              output="sos")
     lines = []
     for ch, name in enumerate(("left", "right")):
-        ref, out = refs[ch][keep], shifted(outs[ch], delay)[keep]
-        ref_ms, out_ms = np.mean(ref ** 2), np.mean(out ** 2)
+        aligned = shifted(outs[ch], delay)
+        ref = scipy.signal.sosfiltfilt(sos, refs[ch])[keep]
+        out = scipy.signal.sosfiltfilt(sos, aligned)[keep]
+        diff = scipy.signal.sosfiltfilt(sos, aligned - refs[ch])[keep]
+        ref_ms = np.mean(ref ** 2)
         gain = np.dot(ref, out) / np.dot(ref, ref) if ref_ms > 0 else 1.0
-        residual = np.mean((out - ref) ** 2)
         lines += [
-            (name, "level_difference", db(out_ms / ref_ms) if ref_ms > 0 else 0.0, "dB",
+            (name, "level_difference", db(np.mean(out ** 2) / ref_ms) if ref_ms > 0 else 0.0, "dB",
              "20-20000 Hz RMS, DSD file over source"),
             (name, "delay", delay / rate * 1000.0, "ms",
              "both channels at %d Hz: correlation peak, then least residual" % rate),
-            (name, "residual", db(residual / ref_ms) if ref_ms > 0 else -np.inf, "dB",
+            (name, "residual", db(np.mean(diff ** 2) / ref_ms) if ref_ms > 0 else -np.inf, "dB",
              "20-20000 Hz, (DSD - source) after alignment, relative to the source"),
             (name, "gain_fit", 20 * np.log10(abs(gain)) if gain != 0 else -np.inf, "dB",
-             "least-squares gain of the DSD file on the source"),
+             "least-squares gain of the DSD file on the source, 20-20000 Hz"),
         ]
     return lines
 
@@ -286,18 +295,22 @@ def draw(png, path, container, dsd, rate, results):
             ax.axvline(mark, color="#888888", linewidth=0.8, linestyle="--")
     colours = {"left": "#1f5fbf", "right": "#d0451b"}
     for name, (figures, s, tone) in results.items():
-        # One point per log-spaced cell: the cell's mean power, so that noise
-        # reads as a floor, or its peak where a tone stands out of the cell,
-        # so that a sine shows at its peak level in dB SA-CD.
-        power = 4.0 * s.power / (np.sum(s.window) ** 2)
+        # One point per log-spaced cell: where the cell meets the tone's or a
+        # harmonic's main lobe, the peak on the sine-peak scale, so that a
+        # sine reads its peak level; elsewhere the mean power per bin (mean
+        # square, Parseval), so that noise reads as a floor.
+        peak_scale = 4.0 * s.power / (np.sum(s.window) ** 2)
+        bin_ms = 2.0 * s.power / s.norm
+        lobes = np.zeros(len(s.power), dtype=bool)
+        if tone is not None:
+            for h in [1] + list(HARMONICS):
+                lobes |= s.lobe_at(h * tone)
         idx = np.searchsorted(s.freqs, np.geomspace(10.0, nyquist, 1200))
         fx, fy = [], []
         for a, b in zip(idx[:-1], idx[1:]):
             if b <= a:
                 continue
-            cell = power[a:b]
-            peak = np.max(cell)
-            level = peak if peak > 100.0 * np.median(cell) else np.mean(cell)
+            level = np.max(peak_scale[a:b]) if lobes[a:b].any() else np.mean(bin_ms[a:b])
             fx.append(s.freqs[(a + b - 1) // 2])
             fy.append(10 * np.log10(level + 1e-30))
         f = {k: v for k, v, _, _ in figures}
@@ -313,7 +326,7 @@ def draw(png, path, container, dsd, rate, results):
     ax.set_xlim(10, nyquist)
     ax.set_ylim(-200, 10)
     ax.set_xlabel("frequency (Hz)")
-    ax.set_ylabel("dB SA-CD (a sine reads its peak; noise per %.2g Hz bin)" % (rate / s.n))
+    ax.set_ylabel("dB SA-CD: tones at their peak, noise per %.2g Hz bin" % (rate / s.n))
     ax.set_title("%s: %s, %.4g MHz, decoded at %.1f kHz" % (os.path.basename(path), container,
                                                               dsd / 1e6, rate / 1000))
     ax.grid(True, which="both", color="#dddddd", linewidth=0.5)

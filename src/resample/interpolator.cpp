@@ -72,20 +72,21 @@ KernelIsa fastestKernelIsa(const double* kernel, int tapCount, int ratio,
                            const std::vector<KernelIsa>& candidates) {
   if (candidates.size() < 2) return candidates.empty() ? KernelIsa::Generic : candidates.front();
   // About two million multiply-adds per timing, in whole passes of every
-  // variant (24 frames), from 24 to 240 frames.
+  // variant (24 frames), from 24 to 960 frames.
   const int perFrame = tapCount + ratio;
-  const int frames = std::clamp((2000000 / perFrame + 23) / 24 * 24, 24, 240);
+  const int frames = std::clamp((2000000 / perFrame + 23) / 24 * 24, 24, 960);
   constexpr int kRounds = 7;
 
   std::vector<PhaseKernel> layouts(candidates.size());
   UpsampleBuffer in;
   AlignedDoubles out;
+  // Without the memory to measure, the widest variant (the last) runs.
   for (std::size_t c = 0; c < candidates.size(); ++c)
     if (!layoutPhaseKernel(kernel, tapCount, ratio, candidates[c], layouts[c]).ok())
-      return candidates.front();
+      return candidates.back();
   if (!initUpsampleBuffer(in, layouts[0], frames).ok() ||
       !out.allocate(static_cast<std::size_t>(frames) * ratio))
-    return candidates.front();
+    return candidates.back();
   for (int k = 0; k < in.historyFrames + frames; ++k) in.frames.get()[k] = 0.25 * std::sin(0.01 * k);
 
   // Rounds over the candidates; in each, a candidate runs once untimed to

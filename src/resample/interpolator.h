@@ -71,9 +71,10 @@ struct UpsampleBuffer {
   double* block() const { return frames.get() + historyFrames; }
 };
 
-// The fastest of `candidates` (variants the CPU runs) for `kernel` (T taps)
-// at ratio L, by measurement: each lays the kernel out and interpolates a
-// few dozen frames on the calling thread, round after round, and the
+// The fastest of `candidates` (variants the CPU runs, the widest last) for
+// `kernel` (T taps)
+// at ratio L, by measurement: each lays the kernel out and interpolates
+// some dozens of frames on the calling thread, round after round, and the
 // lowest median time wins (a few milliseconds in all at the default taps).
 // The output bits never depend on the choice, so a noisy measurement only
 // costs speed. A single candidate is returned as it is.
