@@ -221,3 +221,19 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
   EXPECT_EQ("pulsemill-report: " + dir_.file("in.wav") + " is not a DSDIFF or DSF file\n",
             refused.err);
 }
+
+// The report's comparison with the source: a music-like 24-bit file kept
+// at its level, and the difference after alignment far below the music.
+TEST_F(DecodedByFfmpeg, ReportComparesWithTheSource) {
+  testsupport::makeWave(dir_, "music.wav", 44100, 24, 66150, "sine:440:-8+sine:3300:-20+noise:-40",
+                        "sine:523:-9+sine:2500:-22+noise:-40");
+  ASSERT_EQ(0, runProgram(PULSEMILL_BINARY, {"music.wav", "/DSD64", "/t:4096"}, dir_.path())
+                   .exitStatus);
+  RunResult report = runProgram(kPython, {kReport, dir_.file("music.dff"), "--compare",
+                                          dir_.file("music.wav")});
+  ASSERT_EQ(0, report.exitStatus) << report.err;
+  for (const char* ch : {"left", "right"}) {
+    EXPECT_NEAR(reportFigure(report.out, ch, "level_difference"), 0.0, 0.1) << report.out;
+    EXPECT_LT(reportFigure(report.out, ch, "residual"), -60.0) << report.out;
+  }
+}

@@ -51,24 +51,22 @@ Status OutputFile::create() {
   return stream_ != nullptr ? Status() : Status(StatusCode::OpenFailed, path_);
 }
 
-Status OutputFile::commit() {
-  const bool closed = std::fclose(stream_) == 0;
-  stream_ = nullptr;
-  if (!closed) {
-    if (regular_) std::remove(path_.c_str());
-    disarmOutputRemoval();
-    return StatusCode::DsdWrite;
-  }
-  disarmOutputRemoval();
-  return Status();
+Status OutputFile::flush() {
+  return std::fflush(stream_) == 0 ? Status() : Status(StatusCode::DsdWrite);
 }
 
-void OutputFile::discard() {
-  if (stream_ == nullptr) return;
-  std::fclose(stream_);
+bool OutputFile::close(bool keep) {
+  const bool closed = std::fclose(stream_) == 0;
   stream_ = nullptr;
-  if (regular_) std::remove(path_.c_str());
+  if ((!keep || !closed) && regular_) std::remove(path_.c_str());
   disarmOutputRemoval();
+  return closed;
+}
+
+Status OutputFile::commit() { return close(true) ? Status() : Status(StatusCode::DsdWrite); }
+
+void OutputFile::discard() {
+  if (stream_ != nullptr) close(false);
 }
 
 }  // namespace pulsemill

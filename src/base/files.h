@@ -52,7 +52,10 @@ class OutputFile {
   // discarded.
   Status create();
   std::FILE* stream() const { return stream_; }
-  const std::string& path() const { return path_; }
+
+  // Hands the buffered bytes to the system: DsdWrite when they do not fit
+  // (a full disk may only show here).
+  Status flush();
 
   // Closes the complete file and keeps it. DsdWrite when the close loses
   // data; the file is then discarded.
@@ -63,6 +66,10 @@ class OutputFile {
   void discard();
 
  private:
+  // Closes the stream; removes the file unless `keep` (or not regular).
+  // False when the close loses data.
+  bool close(bool keep);
+
   std::string path_;
   std::FILE* stream_ = nullptr;
   bool regular_ = false;

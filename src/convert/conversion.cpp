@@ -20,8 +20,9 @@ long long nowMilliseconds() {
   return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
-// Block b+1 is read and interpolated while block b is modulated and block
-// b-1 written, so every buffer comes in two slots, used alternately.
+// Block b+2 is read and block b+1 interpolated while block b is modulated
+// and block b-1 written, so every buffer comes in two slots, used
+// alternately (frames and outputs by block, DSD bytes by step).
 struct PipelineBuffers {
   UpsampleBuffer frames[2][2];  // [slot][channel]: history + one block
   AlignedDoubles up[2][2];      // [slot][channel]: one block at the DSD rate

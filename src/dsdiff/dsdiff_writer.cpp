@@ -88,8 +88,7 @@ Status DsdiffSink::write(const std::uint8_t* bytes, std::size_t count) {
 
 Status DsdiffSink::finish() {
   Status status = patchDsdiffSizes(file_.stream(), dataBytes_);
-  // A full disk may only show when the buffered data is flushed.
-  if (status.ok() && std::fflush(file_.stream()) != 0) status = StatusCode::DsdWrite;
+  if (status.ok()) status = file_.flush();
   return status;
 }
 

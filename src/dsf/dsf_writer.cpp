@@ -101,9 +101,7 @@ Status DsfSink::finish() {
   fillDsfHeader(header, {dsdSampleRate_, bytesPerChannel_, tag_.size()});
   if (std::fseek(out, 0, SEEK_SET) != 0 || !writeAll(out, header, sizeof header))
     return writeFailure(out);
-  // A full disk may only show when the buffered data is flushed.
-  if (std::fflush(out) != 0) return StatusCode::DsdWrite;
-  return Status();
+  return file_.flush();
 }
 
 }  // namespace pulsemill
