@@ -33,8 +33,10 @@ const char kUsage[] =
 
 struct ParseOutcome {
   bool accepted = false;
+  pulsemill::StatusCode code = pulsemill::StatusCode::Ok;
   RunSettings settings;
   std::string printed;  // standard output during the parse
+  std::string errors;   // standard error
 };
 
 // Runs the parser on the user arguments (argv[0] is supplied here) with a
@@ -56,15 +58,15 @@ ParseOutcome parse(const std::vector<std::string>& args) {
   out.settings.retryOnClip = true;
   out.settings.debugDumps = true;
   testing::internal::CaptureStdout();
+  testing::internal::CaptureStderr();
   const pulsemill::Status status =
       pulsemill::parseCommandLine(static_cast<int>(argv.size() - 1), argv.data(), out.settings);
   out.accepted = status.ok();
-  if (!out.accepted) {
-    EXPECT_EQ(pulsemill::StatusCode::Usage, status.code());
-    EXPECT_EQ(1, status.exitStatus());
-  }
+  out.code = status.code();
+  EXPECT_EQ(out.accepted ? 0 : 1, status.exitStatus());
   status.report();  // as the run reports it
   out.printed = testing::internal::GetCapturedStdout();
+  out.errors = testing::internal::GetCapturedStderr();
   return out;
 }
 
@@ -127,8 +129,8 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
          s.dsdRate = 128;
        }},
       // Mixed case or extra characters match no option: position 2 makes
-      // them the output name, position 3 or later ignores them.
-      {{"in.wav", "/Dsd64"}, [](RunSettings& s) { s.outputPath = "/Dsd64"; }},
+      // them the output name unless they are shaped like an option (see
+      // OptionShapedArgumentsNeverNameAFile), position 3 or later ignores them.
       {{"in.wav", "/DSD64 "}, [](RunSettings& s) { s.outputPath = "/DSD64 "; }},
       {{"in.wav", "out", "/DSD32", "/dSD128", "/DSD1280"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // Prefix options in either case; the value may be empty.
@@ -160,13 +162,8 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
       {{"in.wav", "/R"}, [](RunSettings& s) { s.retryOnClip = true; }},
       {{"in.wav", "/d"}, [](RunSettings& s) { s.debugDumps = true; }},
       {{"in.wav", "/D"}, [](RunSettings& s) { s.debugDumps = true; }},
-      {{"in.wav", "/r:"}, [](RunSettings& s) { s.outputPath = "/r:"; }},
-      {{"in.wav", "/d1"}, [](RunSettings& s) { s.outputPath = "/d1"; }},
-      {{"in.wav", "/D:"}, [](RunSettings& s) { s.outputPath = "/D:"; }},
       {{"in.wav", "out", "/r5", "/dd", "/Rr"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // A missing colon or another letter is no option.
-      {{"in.wav", "/t8192"}, [](RunSettings& s) { s.outputPath = "/t8192"; }},
-      {{"in.wav", "/x:5"}, [](RunSettings& s) { s.outputPath = "/x:5"; }},
       {{"in.wav", "out", "/t8192", "/k", "/q:1"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // Position 2: an option leaves the derived name, a plain argument
       // replaces it as given (no extension added); position 3+ is ignored.
@@ -195,6 +192,65 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
   }
 }
 
+// An argument shaped like an option that is none is refused where it would
+// name a file, before a missing input's usage; later it is ignored with a
+// warning. Paths are not shaped like options.
+TEST(CommandLine, OptionShapedArgumentsNeverNameAFile) {
+  const struct {
+    const char* arg;
+    bool shaped;
+  } cases[] = {
+      {"/DSD65", true}, {"/x", true}, {"/t2048", true}, {"/t8192", true}, {"/dsd", true},
+      {"/out", true}, {"/Dsd64", true}, {"/d1", true}, {"/q:1.5", true}, {"/DSD:64", true},
+      {"/r:", true}, {"/D:", true}, {"/x:5", true}, {"-o", true}, {"--dsf", true}, {"-h", true},
+      {"/tmp/a.dff", false}, {"/a.dff", false}, {"//out", false}, {"./-o", false},
+      {"C:\\x\\a.wav", false}, {"-", false}, {"/", false}, {"/DSD64 ", false}, {"a-b", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    EXPECT_EQ(c.shaped, pulsemill::isOptionShaped(c.arg));
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"in.wav", c.arg}, std::vector<std::string>{c.arg, "out.dff"},
+          std::vector<std::string>{c.arg, "/r"}}) {
+      ParseOutcome got = parse(args);
+      if (c.shaped) {
+        EXPECT_EQ(pulsemill::StatusCode::UnknownOption, got.code);
+        EXPECT_EQ("", got.printed);
+        EXPECT_EQ(std::string("pulsemill: unknown option '") + c.arg + "' (see pulsemill --help)\n",
+                  got.errors);
+      } else {
+        EXPECT_TRUE(got.accepted);
+        EXPECT_EQ(c.arg, args[0] == c.arg ? got.settings.inputPath : got.settings.outputPath);
+      }
+    }
+    ParseOutcome later = parse({"in.wav", "out.dff", c.arg});
+    EXPECT_TRUE(later.accepted);
+    EXPECT_EQ(std::vector<std::string>{std::string("pulsemill: ignored argument '") + c.arg + "'\n"},
+              later.settings.warnings);
+  }
+}
+
+TEST(CommandLine, ValuesWithoutANumberAreReadWithAWarning) {
+  const struct {
+    const char* arg;
+    const char* readAs;  // nullptr: a number, no warning
+  } cases[] = {
+      {"/t:x", "2048"}, {"/T:", "2048"}, {"/t: +5", nullptr}, {"/s: ", "512"}, {"/s:-1", nullptr},
+      {"/k:.5", nullptr}, {"/k:.", "8"}, {"/k:inf", "8"}, {"/k:-e3", "8"}, {"/p:five", "0 (pattern 2)"},
+      {"/n:-x", "0"}, {"/N: -3", nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.arg);
+    ParseOutcome got = parse({"in.wav", c.arg});
+    ASSERT_TRUE(got.accepted);
+    EXPECT_EQ("", got.printed + got.errors);
+    std::vector<std::string> want;
+    if (c.readAs != nullptr)
+      want.push_back(std::string("pulsemill: '") + c.arg + "' has no number; read as " + c.readAs + "\n");
+    EXPECT_EQ(want, got.settings.warnings);
+  }
+}
+
 TEST(CommandLine, ArgumentCountOutsideOneToNinePrintsUsageAndFails) {
   const std::vector<std::string> nine = {"in.wav", "out.dff", "/DSD64", "/t:4096", "/k:9",
                                          "/s:512", "/p:1", "/n:1", "/r"};
@@ -211,7 +267,7 @@ TEST(CommandLine, ArgumentCountOutsideOneToNinePrintsUsageAndFails) {
   for (const auto& args : {std::vector<std::string>{}, ten, eleven}) {
     SCOPED_TRACE(describe(args));
     ParseOutcome got = parse(args);
-    EXPECT_FALSE(got.accepted);
+    EXPECT_EQ(pulsemill::StatusCode::Usage, got.code);
     EXPECT_EQ(kUsage, got.printed);
   }
 }
@@ -336,7 +392,7 @@ TEST(CommandLine, OutputNameIsStemOfInputPlusDff) {
       {"a.b\\c.d/e", "a.b\\c.d/e"},
       {"dir/.wav", ""},
       {"dir/", ""},
-      {"/abs", "/abs"},
+      {"/abs/in", "/abs/in"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);

@@ -314,7 +314,7 @@ TEST(ConversionE2E, FileShorterThanItsDataChunk) {
     writeFileBytes(dir.file("in.wav"), file);
     RunResult r = convert(dir, {"in.wav", "/DSD64", "/t:2048"});
     EXPECT_EQ(r.exitStatus, 1);
-    EXPECT_EQ(r.err, "Wave File Read Error.\n");
+    EXPECT_EQ(r.err, "Wave File Read Error.\npulsemill: in.wav: unexpected end of file\n");
     EXPECT_EQ(r.out, preamble("in.wav", 44100, 16, 52920,
                               "DSD64: Oversample[64] Sample[1024] Tap[2048] KaiserAlpha[10.000000]") +
                          kStartLine + normalizeLine(64, 32));

@@ -53,6 +53,11 @@ const char kReadError[] = "Wave File Read Error.\n";
 const char kBlockWriteError[] = "DSD File Write Error.\n";
 const char kFatalWritePrefix[] = " write error : ";
 const char kClipMessage[] = "DSD Clip Error. Set normalize offset, please. \n";
+// The line naming the file and the system's reason after a read or write failure.
+std::string reasonLine(const std::string& path, const std::string& reason) {
+  return "pulsemill: " + path + ": " + reason + "\n";
+}
+const std::string kInputEnded = reasonLine("in.wav", "unexpected end of file");
 
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
@@ -138,6 +143,14 @@ std::vector<std::string> folderEntries(const std::string& path) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The temporary files a run writes before renaming one over its output.
+std::vector<std::string> temporaryFiles(const std::string& folder) {
+  std::vector<std::string> found;
+  for (const std::string& name : folderEntries(folder))
+    if (contains(name, ".pulsemill-")) found.push_back(name);
+  return found;
 }
 
 // The device nodes the tests point links at must survive every run.
@@ -259,8 +272,13 @@ class TmpfsMount {
   std::string error_;
 };
 
-bool isWriteFailure(const std::string& err) {
-  return err == kBlockWriteError || err.rfind(kFatalWritePrefix, 0) == 0;
+// A block or fatal write error, then the output's name and the full device.
+bool isWriteFailure(const std::string& err, const std::string& output) {
+  const std::size_t lineEnd = err.find('\n');
+  if (lineEnd == std::string::npos) return false;
+  const std::string first = err.substr(0, lineEnd + 1);
+  return (first == kBlockWriteError || first.rfind(kFatalWritePrefix, 0) == 0) &&
+         err.substr(lineEnd + 1) == reasonLine(output, std::strerror(ENOSPC));
 }
 
 // ---------------------------------------------------------------------------
@@ -279,7 +297,7 @@ TEST(FaultsFullOutput, FullDeviceThroughLinkReportsWriteErrorAndKeepsDevice) {
     RunResult r = convertWithin(dir, input, "full.dff", std::chrono::seconds(30));
     EXPECT_NE(r.exitStatus, -1) << "the run hung on a full device";
     EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
-    EXPECT_TRUE(isWriteFailure(r.err)) << r.err;
+    EXPECT_TRUE(isWriteFailure(r.err, "full.dff")) << r.err;
     EXPECT_FALSE(contains(r.out, "End Conversion.")) << r.out;
     EXPECT_TRUE(deviceIntact("/dev/full", 7));
     EXPECT_TRUE(isSymlinkTo(dir.file("full.dff"), "/dev/full"));
@@ -288,19 +306,23 @@ TEST(FaultsFullOutput, FullDeviceThroughLinkReportsWriteErrorAndKeepsDevice) {
   EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"empty.wav", "full.dff", "tone.wav"}));
 }
 
-TEST(FaultsFullOutput, SmallFileSystemFilledRemovesThePartialFile) {
+TEST(FaultsFullOutput, SmallFileSystemFilledKeepsTheEarlierFile) {
   TempDir dir;
   TmpfsMount small(dir.file("small"), 0, "size=64k");
   if (!small.mounted()) GTEST_SKIP() << "cannot mount a size-limited tmpfs here: " << small.error();
 
   // 0.2 s at DSD64 gives 141120 DSD bytes, twice what the file system holds.
   writeFileBytes(dir.file("in.wav"), waveWith({}, toneAudio(dir, "0.2")));
+  const Bytes earlier(1000, 0x5a);
+  writeFileBytes(dir.file("small/out.dff"), earlier);
   const std::string before = sha256OfFile(dir.file("in.wav"));
   RunResult r = convertWithin(dir, "in.wav", "small/out.dff");
   EXPECT_EQ(r.exitStatus, 1) << r.out << r.err;
-  EXPECT_TRUE(isWriteFailure(r.err)) << r.err;
+  EXPECT_TRUE(isWriteFailure(r.err, "small/out.dff")) << r.err;
   EXPECT_FALSE(contains(r.out, "End Conversion.")) << r.out;
-  EXPECT_TRUE(folderEntries(dir.file("small")).empty()) << "partial output left behind";
+  EXPECT_EQ(folderEntries(dir.file("small")), std::vector<std::string>{"out.dff"})
+      << "partial output left behind";
+  EXPECT_EQ(readFileBytes(dir.file("small/out.dff")), earlier);
   EXPECT_EQ(sha256OfFile(dir.file("in.wav")), before);
   EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"in.wav", "small"}));
 }
@@ -314,11 +336,12 @@ class FaultsOutputPlace : public ::testing::Test {
     writeFileBytes(dir_.file("in.wav"), waveWith({}, toneAudio(dir_, "0.02")));
     inputHash_ = sha256OfFile(dir_.file("in.wav"));
   }
-  // The run ends after the shaper line with "Can not open <output>".
-  void expectCannotOpen(const std::string& output) {
+  // The run ends after the shaper line with "Can not open <output>", and
+  // the system's reason on standard error.
+  void expectCannotOpen(const std::string& output, const std::string& reason) {
     RunResult r = convertWithin(dir_, "in.wav", output);
     EXPECT_EQ(r.exitStatus, 1) << r.err;
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, reasonLine(output, reason));
     const std::string last = "\nCan not open " + output + "\n";
     ASSERT_GE(r.out.size(), last.size());
     EXPECT_EQ(r.out.substr(r.out.size() - last.size()), last) << r.out;
@@ -339,15 +362,21 @@ class FaultsOutputPlace : public ::testing::Test {
 };
 
 TEST_F(FaultsOutputPlace, MissingFolderCannotBeOpened) {
-  expectCannotOpen("missing/out.dff");
+  expectCannotOpen("missing/out.dff", "No such file or directory");
   EXPECT_EQ(folderEntries(dir_.path()), std::vector<std::string>{"in.wav"});
+}
+
+TEST_F(FaultsOutputPlace, FolderAsOutputCannotBeOpened) {
+  ASSERT_EQ(mkdir(dir_.file("sub").c_str(), 0755), 0);
+  expectCannotOpen("sub", "Is a directory");
+  EXPECT_TRUE(folderEntries(dir_.file("sub")).empty());
 }
 
 TEST_F(FaultsOutputPlace, ReadOnlyFolderCannotBeOpened) {
   // Running as root, permission bits do not stop a write; a read-only mount does.
   TmpfsMount readOnly(dir_.file("ro"), MS_RDONLY, nullptr);
   if (!readOnly.mounted()) GTEST_SKIP() << "cannot mount a read-only tmpfs here: " << readOnly.error();
-  expectCannotOpen("ro/out.dff");
+  expectCannotOpen("ro/out.dff", "Read-only file system");
   EXPECT_TRUE(folderEntries(dir_.file("ro")).empty());
   EXPECT_EQ(folderEntries(dir_.path()), (std::vector<std::string>{"in.wav", "ro"}));
 }
@@ -363,6 +392,65 @@ TEST_F(FaultsOutputPlace, OutputNamingTheInputIsRefused) {
   EXPECT_TRUE(isSymlinkTo(dir_.file("soft.dff"), "in.wav"));
   EXPECT_EQ(sha256OfFile(dir_.file("hard.dff")), inputHash_);
   EXPECT_EQ(folderEntries(dir_.path()), (std::vector<std::string>{"hard.dff", "in.wav", "soft.dff"}));
+}
+
+// ---------------------------------------------------------------------------
+// An earlier output is replaced by a complete one only, in one rename.
+
+class FaultsReplacedOutput : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFileBytes(dir_.file("in.wav"), waveWith({}, toneAudio(dir_, "0.02")));
+    writeFileBytes(dir_.file("clip.wav"),
+                   waveWith({}, generatedAudio(dir_, {"--seconds", "0.05", "--left", "const:32767",
+                                                      "--right", "silence"})));
+    ASSERT_EQ(mkdir(dir_.file("store").c_str(), 0755), 0);
+    ASSERT_EQ(convertWithin(dir_, "in.wav", "store/fresh.dff").exitStatus, 0);
+    fresh_ = readFileBytes(dir_.file("store/fresh.dff"));
+  }
+  // Converts `input` into `output`: the exit status, no temporary file left.
+  void expectRun(const std::string& input, const std::string& output, int status) {
+    SCOPED_TRACE(input + " -> " + output);
+    RunResult r = convertWithin(dir_, input, output);
+    EXPECT_EQ(r.exitStatus, status) << r.err;
+    EXPECT_TRUE(temporaryFiles(dir_.path()).empty());
+    EXPECT_TRUE(temporaryFiles(dir_.file("store")).empty());
+  }
+  TempDir dir_;
+  Bytes fresh_;                         // in.wav converted
+  const Bytes earlier_ = Bytes(300, 7);  // an earlier output
+};
+
+TEST_F(FaultsReplacedOutput, ClipKeepsTheEarlierFileAndSuccessReplacesIt) {
+  writeFileBytes(dir_.file("out.dff"), earlier_);
+  expectRun("clip.wav", "out.dff", 2);
+  EXPECT_EQ(readFileBytes(dir_.file("out.dff")), earlier_);
+
+  // The new file has the mode a newly created one gets under the umask.
+  const mode_t saved = umask(027);
+  expectRun("in.wav", "out.dff", 0);
+  umask(saved);
+  EXPECT_EQ(readFileBytes(dir_.file("out.dff")), fresh_);
+  struct stat st;
+  ASSERT_EQ(stat(dir_.file("out.dff").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(FaultsReplacedOutput, LinkStaysALinkAndItsTargetIsReplaced) {
+  writeFileBytes(dir_.file("store/real.dff"), earlier_);
+  ASSERT_EQ(symlink("store/real.dff", dir_.file("out.dff").c_str()), 0);
+  ASSERT_EQ(symlink("store/new.dff", dir_.file("dangling.dff").c_str()), 0);
+  expectRun("clip.wav", "out.dff", 2);
+  expectRun("clip.wav", "dangling.dff", 2);
+  EXPECT_EQ(readFileBytes(dir_.file("store/real.dff")), earlier_);
+  EXPECT_FALSE(fileExists(dir_.file("store/new.dff")));
+
+  expectRun("in.wav", "out.dff", 0);
+  expectRun("in.wav", "dangling.dff", 0);
+  EXPECT_TRUE(isSymlinkTo(dir_.file("out.dff"), "store/real.dff"));
+  EXPECT_TRUE(isSymlinkTo(dir_.file("dangling.dff"), "store/new.dff"));
+  EXPECT_EQ(readFileBytes(dir_.file("store/real.dff")), fresh_);
+  EXPECT_EQ(readFileBytes(dir_.file("store/new.dff")), fresh_);
 }
 
 // ---------------------------------------------------------------------------
@@ -382,17 +470,17 @@ TEST(FaultsInput, DirectoryEmptyAndTinyInputsAreRefused) {
   {
     TempDir dir;
     ASSERT_EQ(mkdir(dir.file("in.wav").c_str(), 0755), 0);
-    expectRefused(dir, "Can not open in.wav\n", "");
+    expectRefused(dir, "Can not open in.wav\n", reasonLine("in.wav", "Is a directory"));
   }
   {
     TempDir dir;
     writeFileBytes(dir.file("in.wav"), {});
-    expectRefused(dir, "finename = 'in.wav'\nRead error\n", "");
+    expectRefused(dir, "finename = 'in.wav'\nRead error\n", kInputEnded);
   }
   {
     TempDir dir;
     writeFileBytes(dir.file("in.wav"), {'a', 'b', 'c'});
-    expectRefused(dir, "finename = 'in.wav'\nRead error\n", "");
+    expectRefused(dir, "finename = 'in.wav'\nRead error\n", kInputEnded);
   }
 }
 
@@ -428,13 +516,14 @@ TEST(FaultsInput, HeaderTruncatedAtEveryLength) {
     SCOPED_TRACE("header length " + std::to_string(length));
     TempDir dir;
     writeFileBytes(dir.file("in.wav"), Bytes(header.begin(), header.begin() + length));
-    const std::string fieldReadError = " read error : " + std::to_string(length) + "\n";
+    const std::string fieldReadError =
+        " read error : " + std::to_string(length) + "\n" + kInputEnded;
     if (length < 4) {
-      expectRefused(dir, name + "Read error\n", "");  // no RIFF tag
+      expectRefused(dir, name + "Read error\n", kInputEnded);  // no RIFF tag
     } else if (length < 8) {
       expectRefused(dir, name, fieldReadError);  // inside the RIFF size
     } else if (length < 16) {
-      expectRefused(dir, reportUpTo(length) + "Read error\n", "");  // no "WAVEfmt "
+      expectRefused(dir, reportUpTo(length) + "Read error\n", kInputEnded);  // no "WAVEfmt "
     } else if (length < 36) {
       expectRefused(dir, reportUpTo(length), fieldReadError);  // inside a format field
     } else if (length < 40) {
@@ -449,7 +538,7 @@ TEST(FaultsInput, HeaderTruncatedAtEveryLength) {
           << r.out;
       EXPECT_TRUE(contains(r.out, "Start Conversion... take a rest, please.\n"));
       EXPECT_FALSE(contains(r.out, "End Conversion."));
-      EXPECT_EQ(r.err, kReadError);
+      EXPECT_EQ(r.err, kReadError + kInputEnded);
       EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"in.wav"});
     }
   }
@@ -469,7 +558,7 @@ TEST(FaultsInput, DataSizeFarBeyondTheFileEndsWithReadError) {
     const std::string before = sha256OfFile(dir.file("in.wav"));
     RunResult r = convertWithin(dir, "in.wav", "out.dff", std::chrono::seconds(30));
     EXPECT_EQ(r.exitStatus, 1) << r.err;
-    EXPECT_EQ(r.err, kReadError);
+    EXPECT_EQ(r.err, kReadError + kInputEnded);
     EXPECT_TRUE(contains(r.out, "[data] (" + std::to_string(declared) + " bytes)\n"));
     const std::string start = "Start Conversion... take a rest, please.\n<normalize = 64.000000 coefcount = 32>\n";
     const std::size_t at = r.out.find(start);
@@ -574,15 +663,18 @@ TEST_F(FaultsChunkLayout, TwoHundredChunksBeforeTheData) {
 // Interrupts during a conversion.
 
 // Starts a conversion long enough to take a few seconds, waits until the
-// output has grown past its header, sends `signalNumber` and checks the
-// process ends by it with the partial output removed.
-void interruptConversion(int signalNumber) {
+// output being written has grown past its header, sends `signalNumber` and
+// checks the process ends by it with the partial output removed, and an
+// earlier output of the same name (when `earlierOutput`) untouched.
+void interruptConversion(int signalNumber, bool earlierOutput) {
   TempDir dir;
   TempDir capture;
   RunResult gen = runProgram(WAVEGEN_BINARY, {dir.file("in.wav"), "--rate", "44100", "--bits", "16",
                                               "--seconds", "20", "--both", "sine:1000:-6"});
   ASSERT_EQ(gen.exitStatus, 0) << gen.err;
   const std::string before = sha256OfFile(dir.file("in.wav"));
+  const Bytes earlier = {'e', 'a', 'r', 'l', 'i', 'e', 'r'};
+  if (earlierOutput) writeFileBytes(dir.file("out.dff"), earlier);
 
   Child child = launch({"in.wav", "out.dff", "/DSD256"}, dir.path(), capture.path());
   ASSERT_GT(child.pid, 0);
@@ -591,7 +683,8 @@ void interruptConversion(int signalNumber) {
   int early = 0;
   while (!grown && Clock::now() < deadline) {
     struct stat st;
-    grown = stat(dir.file("out.dff").c_str(), &st) == 0 && st.st_size > 130;
+    const std::vector<std::string> written = temporaryFiles(dir.path());
+    grown = written.size() == 1 && stat(dir.file(written[0]).c_str(), &st) == 0 && st.st_size > 130;
     if (!grown) {
       if (waitpid(child.pid, &early, WNOHANG) == child.pid) break;  // ended on its own
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -609,13 +702,18 @@ void interruptConversion(int signalNumber) {
   // flushed dies with the process, so only the absence of the end counts.
   EXPECT_FALSE(contains(readFileText(child.outPath), "End Conversion.")) << "finished before the signal";
   EXPECT_EQ(readFileText(child.errPath), "");
-  EXPECT_EQ(folderEntries(dir.path()), std::vector<std::string>{"in.wav"}) << "partial output left";
+  const std::vector<std::string> left =
+      earlierOutput ? std::vector<std::string>{"in.wav", "out.dff"} : std::vector<std::string>{"in.wav"};
+  EXPECT_EQ(folderEntries(dir.path()), left) << "partial output left";
+  if (earlierOutput) {
+    EXPECT_EQ(readFileBytes(dir.file("out.dff")), earlier);
+  }
   EXPECT_EQ(sha256OfFile(dir.file("in.wav")), before);
 }
 
-TEST(FaultsInterrupt, SigintRemovesThePartialOutput) { interruptConversion(SIGINT); }
-TEST(FaultsInterrupt, SigtermRemovesThePartialOutput) { interruptConversion(SIGTERM); }
-TEST(FaultsInterrupt, SighupRemovesThePartialOutput) { interruptConversion(SIGHUP); }
+TEST(FaultsInterrupt, SigintKeepsTheEarlierOutput) { interruptConversion(SIGINT, true); }
+TEST(FaultsInterrupt, SigtermKeepsTheEarlierOutput) { interruptConversion(SIGTERM, true); }
+TEST(FaultsInterrupt, SighupRemovesThePartialOutput) { interruptConversion(SIGHUP, false); }
 
 // ---------------------------------------------------------------------------
 // Outputs that are not regular files: never deleted, and a stream that
@@ -657,7 +755,7 @@ TEST(FaultsNonRegularOutput, FifoCannotTakeTheSizePatch) {
 
   EXPECT_EQ(r.exitStatus, 1) << r.err;
   EXPECT_EQ(r.err.rfind(kFatalWritePrefix, 0), 0u) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+  EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), reasonLine("pipe.dff", std::strerror(ESPIPE)));
   EXPECT_FALSE(contains(r.out, "End Conversion.")) << "reported as a success";
   ASSERT_GE(received.size(), 4u);
   EXPECT_EQ(std::string(received.begin(), received.begin() + 4), "FRM8");
@@ -731,7 +829,8 @@ TEST(FaultsInput, PipeInputConvertsButCannotBeRetried) {
   RunResult retried = runProgram(PULSEMILL_BINARY, {"fifo", "out.dff", "/DSD64", "/t:2048", "/r"}, dir.path());
   clip.join();
   EXPECT_EQ(1, retried.exitStatus);
-  EXPECT_EQ(std::string(kClipMessage) + kReadError, retried.err);
+  EXPECT_EQ(std::string(kClipMessage) + kReadError + reasonLine("fifo", std::strerror(ESPIPE)),
+            retried.err);
   EXPECT_TRUE(contains(retried.out, "Retry again to set normalize offset -1 position.\n"));
   EXPECT_FALSE(contains(retried.out, "End Conversion."));
   EXPECT_FALSE(fileExists(dir.file("out.dff")));

@@ -48,10 +48,11 @@ TEST(Installed, HelpAndVersionAloneEndWithStatusZero) {
   EXPECT_EQ(0, version.exitStatus);
   EXPECT_EQ(0u, version.out.find("pulsemill 1.5 (kernel variants this CPU runs: generic"))
       << version.out;
-  // Not alone, --help is what it always was: a file name.
+  // Not alone, --help is an unknown option: never a file name.
   RunResult named = runProgram(PULSEMILL_BINARY, {"--help", "/DSD64"});
   EXPECT_EQ(1, named.exitStatus);
-  EXPECT_EQ("Can not open --help\n", named.out);
+  EXPECT_EQ("", named.out);
+  EXPECT_EQ("pulsemill: unknown option '--help' (see pulsemill --help)\n", named.err);
 }
 
 TEST(ManualPage, LintCleanAndNamesEveryOption) {

@@ -143,7 +143,7 @@ TEST(StartupRun, InputThatCannotBeOpenedEndsWithStatusOne) {
   RunResult r = runProgram(PULSEMILL_BINARY, {missing});
   EXPECT_EQ(1, r.exitStatus);
   EXPECT_EQ("Can not open " + missing + "\n", r.out);
-  EXPECT_EQ("", r.err);
+  EXPECT_EQ("pulsemill: " + missing + ": No such file or directory\n", r.err);
   EXPECT_FALSE(fileExists(dir.file("missing.dff")));
 }
 
@@ -262,7 +262,7 @@ TEST(StartupRun, RejectedHeaderEndsAfterTheReasonWithoutOutput) {
   r = runProgram(PULSEMILL_BINARY, {cut});
   EXPECT_EQ(1, r.exitStatus);
   EXPECT_EQ("finename = '" + cut + "'\n", r.out);
-  EXPECT_EQ(" read error : 6\n", r.err);
+  EXPECT_EQ(" read error : 6\npulsemill: " + cut + ": unexpected end of file\n", r.err);
   EXPECT_FALSE(fileExists(dir.file("cut.dff")));
 }
 

@@ -137,6 +137,50 @@ std::string helpText() {
          " See pulsemill(1).\n";
 }
 
+namespace {
+
+enum class Option { None, Dsd256, Dsd128, Dsd64, Block, Taps, Alpha, Pattern, Debug, Offset, Retry, Dsf };
+
+// The option an argument is, by the first matching rule.
+Option classify(const char* arg) {
+  if (equalsEither(arg, "/DSD256", "/dsd256")) return Option::Dsd256;
+  if (equalsEither(arg, "/DSD128", "/dsd128")) return Option::Dsd128;
+  if (equalsEither(arg, "/DSD64", "/dsd64")) return Option::Dsd64;
+  if (beginsWithOption(arg, 's')) return Option::Block;
+  if (beginsWithOption(arg, 't')) return Option::Taps;
+  if (beginsWithOption(arg, 'k')) return Option::Alpha;
+  if (beginsWithOption(arg, 'p')) return Option::Pattern;
+  if (equalsEither(arg, "/d", "/D")) return Option::Debug;
+  if (beginsWithOption(arg, 'n')) return Option::Offset;
+  if (equalsEither(arg, "/r", "/R")) return Option::Retry;
+  if (equalsEither(arg, "/dsf", "/DSF")) return Option::Dsf;
+  return Option::None;
+}
+
+// True when the value text holds a number: after blanks and a sign, a digit
+// (or, for a decimal, a full stop and a digit).
+bool startsWithNumber(const char* text, bool decimal) {
+  while (isBlank(*text)) ++text;
+  if (*text == '+' || *text == '-') ++text;
+  if (decimal && *text == '.') ++text;
+  return isDigit(*text);
+}
+
+// The warning for a value without a number, read as `readAs`.
+std::string noNumberWarning(const char* arg, const std::string& readAs) {
+  return std::string("pulsemill: '") + arg + "' has no number; read as " + readAs + "\n";
+}
+
+}  // namespace
+
+bool isOptionShaped(const std::string& arg) {
+  if (arg.size() > 1 && arg[0] == '-') return true;
+  if (arg.size() < 2 || arg[0] != '/') return false;
+  std::size_t end = 1;
+  while (end < arg.size() && std::isalnum(static_cast<unsigned char>(arg[end])) != 0) ++end;
+  return end > 1 && (end == arg.size() || arg[end] == ':');
+}
+
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings) {
   settings = RunSettings();
   const int userArguments = argc - 1;
@@ -148,42 +192,62 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
     if (only == "--version") settings.request = Request::Version;
     if (settings.request != Request::Convert) return Status();
   }
+  // A mistyped option where a file name may stand would become a file.
+  for (int position = 1; position <= userArguments && position <= 2; ++position) {
+    const char* arg = argv[position];
+    if (isOptionShaped(arg) && classify(arg) == Option::None)
+      return Status(StatusCode::UnknownOption, arg);
+  }
   bool haveInput = false;
   bool haveOutput = false;
   bool dsfSwitch = false;
   for (int position = 1; position <= userArguments; ++position) {
     const char* arg = argv[position];
-    if (equalsEither(arg, "/DSD256", "/dsd256")) {
-      settings.dsdRate = 256;
-    } else if (equalsEither(arg, "/DSD128", "/dsd128")) {
-      settings.dsdRate = 128;
-    } else if (equalsEither(arg, "/DSD64", "/dsd64")) {
-      settings.dsdRate = 64;
-    } else if (beginsWithOption(arg, 's')) {
-      settings.blockFrames = mapBlockFrames(parseIntValue(arg + 3));
-    } else if (beginsWithOption(arg, 't')) {
-      settings.tapCount = mapTapCount(parseIntValue(arg + 3));
-    } else if (beginsWithOption(arg, 'k')) {
-      double alpha = parseDecimalValue(arg + 3);
-      settings.kaiserAlpha = alpha == 0.0 ? 8.0 : alpha;
-    } else if (beginsWithOption(arg, 'p')) {
-      settings.shaperPreset = parseIntValue(arg + 3);
-    } else if (equalsEither(arg, "/d", "/D")) {
-      settings.debugDumps = true;
-    } else if (beginsWithOption(arg, 'n')) {
-      settings.normalizeOffset = parseIntValue(arg + 3);
-    } else if (equalsEither(arg, "/r", "/R")) {
-      settings.retryOnClip = true;
-    } else if (equalsEither(arg, "/dsf", "/DSF")) {
-      dsfSwitch = true;
-    } else if (position == 1) {
-      settings.inputPath = arg;
-      haveInput = true;
-    } else if (position == 2) {
-      settings.outputPath = arg;
-      haveOutput = true;
+    const char* value = arg + 3;
+    switch (classify(arg)) {
+      case Option::Dsd256: settings.dsdRate = 256; break;
+      case Option::Dsd128: settings.dsdRate = 128; break;
+      case Option::Dsd64: settings.dsdRate = 64; break;
+      case Option::Block:
+        settings.blockFrames = mapBlockFrames(parseIntValue(value));
+        if (!startsWithNumber(value, false))
+          settings.warnings.push_back(noNumberWarning(arg, std::to_string(settings.blockFrames)));
+        break;
+      case Option::Taps:
+        settings.tapCount = mapTapCount(parseIntValue(value));
+        if (!startsWithNumber(value, false))
+          settings.warnings.push_back(noNumberWarning(arg, std::to_string(settings.tapCount)));
+        break;
+      case Option::Alpha: {
+        const double alpha = parseDecimalValue(value);
+        settings.kaiserAlpha = alpha == 0.0 ? 8.0 : alpha;
+        if (!startsWithNumber(value, true)) settings.warnings.push_back(noNumberWarning(arg, "8"));
+        break;
+      }
+      case Option::Pattern:
+        settings.shaperPreset = parseIntValue(value);
+        if (!startsWithNumber(value, false))
+          settings.warnings.push_back(noNumberWarning(arg, "0 (pattern 2)"));
+        break;
+      case Option::Debug: settings.debugDumps = true; break;
+      case Option::Offset:
+        settings.normalizeOffset = parseIntValue(value);
+        if (!startsWithNumber(value, false)) settings.warnings.push_back(noNumberWarning(arg, "0"));
+        break;
+      case Option::Retry: settings.retryOnClip = true; break;
+      case Option::Dsf: dsfSwitch = true; break;
+      case Option::None:
+        if (position == 1) {
+          settings.inputPath = arg;
+          haveInput = true;
+        } else if (position == 2) {
+          settings.outputPath = arg;
+          haveOutput = true;
+        } else {
+          settings.warnings.push_back(std::string("pulsemill: ignored argument '") + arg + "'\n");
+        }
+        break;
     }
-    // Plain arguments at position 3 or later are ignored.
   }
   if (!haveInput) return Status(StatusCode::Usage, usageText());
   if (!haveOutput)

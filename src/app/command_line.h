@@ -2,11 +2,15 @@
 //
 // Conventions: the command line is the only source of settings. Options are
 // slash options ("/t:32768"); a value that is not a number reads as 0 and is
-// mapped like any other value. Nothing here prints except the usage text.
+// mapped like any other value, with a warning. An argument shaped like an
+// option that is none is refused where it would name a file (positions 1
+// and 2) and ignored, with a warning, later. Nothing here prints: the
+// caller reports the status and prints the warnings.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 
@@ -35,14 +39,22 @@ struct RunSettings {
   bool retryOnClip = false;     // "/r": retry a clipped conversion with a lower gain
   bool debugDumps = false;      // "/d": diagnostic files and console lines
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
+  std::vector<std::string> warnings;  // lines for standard error, "pulsemill: ...\n"
 };
 
 // Parses argv[1 .. argc-1]. Ok with `settings` filled; Usage (detail: the
 // usage text) when the argument count is not 1 .. 9 or no input name was
-// given. The switch "/dsf" (or "/DSF") makes the derived output name end in
+// given; UnknownOption (detail: the argument) when argument 1 or 2 is shaped
+// like an option but is none (checked right after the count). The switch "/dsf" (or "/DSF") makes the derived output name end in
 // ".dsf"; the format follows the final output name's extension. A lone
 // "--help", "-h" or "--version" is a request of its own.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
+
+// Shaped like an option: "/" and letters or digits, alone or followed by
+// ":" and any value ("/DSD65", "/x", "/q:1.5"), or any argument beginning
+// with "-" but a lone "-". Paths such as "/tmp/a.dff", "/a.dff", "//out" or
+// "./-o" are not.
+bool isOptionShaped(const std::string& arg);
 
 // The fifteen lines of the usage text.
 const char* usageText();

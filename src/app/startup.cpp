@@ -54,7 +54,8 @@ struct InputStart {
 // reader: HeaderShort for fewer than four bytes as it would say, NotRiff
 // for a tag not followed by FLAC.
 Status readInputStart(std::FILE* file, InputStart& start) {
-  if (std::fread(start.magic, 1, 4, file) != 4) return StatusCode::HeaderShort;
+  if (std::fread(start.magic, 1, 4, file) != 4)
+    return Status(StatusCode::HeaderShort).because(streamReason(file));
   if (isFlacMagic(start.magic)) {
     start.flac = true;
   } else if (std::memcmp(start.magic, "ID3", 3) == 0) {
@@ -96,10 +97,10 @@ Status openSource(const InputFile& input, std::unique_ptr<PcmSource>& source, bo
   return status;
 }
 
-Status startAndRun(int argc, const char* const* argv) {
-  RunSettings settings;
+Status startAndRun(int argc, const char* const* argv, RunSettings& settings) {
   Status status = parseCommandLine(argc, argv, settings);
   if (!status.ok()) return status;
+  for (const std::string& warning : settings.warnings) std::fputs(warning.c_str(), stderr);
   if (settings.request == Request::Help) {
     std::fputs(helpText().c_str(), stdout);
     return Status();
@@ -153,8 +154,9 @@ Status startAndRun(int argc, const char* const* argv) {
 }  // namespace
 
 int runPulsemill(int argc, const char* const* argv) {
-  const Status status = startAndRun(argc, argv);
-  status.report();
+  RunSettings settings;
+  const Status status = startAndRun(argc, argv, settings);
+  status.onFiles(settings.inputPath, settings.outputPath).report();
   std::fflush(stdout);
   return status.exitStatus();
 }

@@ -1,6 +1,12 @@
 #include "base/files.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
 
 #include "base/interrupt_cleanup.h"
 
@@ -27,8 +33,9 @@ Status InputFile::open(const std::string& path) {
   if (file != nullptr && (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode))) {
     std::fclose(file);
     file = nullptr;
+    errno = EISDIR;
   }
-  if (file == nullptr) return Status(StatusCode::OpenFailed, path);
+  if (file == nullptr) return Status(StatusCode::OpenFailed, path).because(systemReason());
   stream_ = file;
   return Status();
 }
@@ -39,31 +46,109 @@ std::int64_t InputFile::regularFileSize() const {
   return static_cast<std::int64_t>(st.st_size);
 }
 
+namespace {
+
+constexpr int kMaxLinkDepth = 40;  // as the system's own limit (ELOOP)
+// Room for ".", ".pulsemill-XXXXXX" and the name's start within NAME_MAX.
+constexpr std::size_t kMaxNameInTemporary = 200;
+
+// `path` with symbolic links followed to the name they end at, which need
+// not exist (a dangling link names the file to create). False with errno set
+// on a loop or an unreadable link.
+bool followLinks(const std::string& path, std::string& target) {
+  target = path;
+  for (int depth = 0; depth < kMaxLinkDepth; ++depth) {
+    struct stat st;
+    if (lstat(target.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return true;
+    std::vector<char> link(static_cast<std::size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    const ssize_t length = readlink(target.c_str(), link.data(), link.size());
+    if (length < 0) return false;
+    std::string next(link.data(), static_cast<std::size_t>(length));
+    const std::size_t slash = target.rfind('/');
+    if (next[0] != '/' && slash != std::string::npos) next = target.substr(0, slash + 1) + next;
+    target = next;
+  }
+  errno = ELOOP;
+  return false;
+}
+
+// The mode a newly created file gets: 0666 under the process's umask.
+mode_t newFileMode() {
+  static const mode_t mask = [] {
+    const mode_t m = umask(0);
+    umask(m);
+    return m;
+  }();
+  return 0666 & ~mask;
+}
+
+}  // namespace
+
 Status OutputFile::create() {
-  // Armed before the file exists when it will be a regular file, so that an
-  // interrupt between creation and arming leaves nothing behind.
+  const auto failed = [this] {
+    return Status(StatusCode::OpenFailed, path_).because(systemReason());
+  };
+  if (!followLinks(path_, target_)) return failed();
   struct stat st;
-  const bool willBeRegular = stat(path_.c_str(), &st) != 0 || S_ISREG(st.st_mode);
-  if (willBeRegular) armOutputRemoval(path_.c_str());
-  stream_ = std::fopen(path_.c_str(), "wb");
-  regular_ = stream_ != nullptr && fstat(fileno(stream_), &st) == 0 && S_ISREG(st.st_mode);
-  if (!regular_) disarmOutputRemoval();
-  return stream_ != nullptr ? Status() : Status(StatusCode::OpenFailed, path_);
+  if (stat(target_.c_str(), &st) == 0) {
+    if (S_ISDIR(st.st_mode)) {
+      errno = EISDIR;
+      return failed();
+    }
+    if (!S_ISREG(st.st_mode)) {
+      stream_ = std::fopen(target_.c_str(), "wb");
+      return stream_ != nullptr ? Status() : failed();
+    }
+    // rename() would replace a file the user may not write.
+    if (access(target_.c_str(), W_OK) != 0) return failed();
+  }
+
+  const std::size_t slash = target_.rfind('/');
+  const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  temporary_ = folder + "." + name.substr(0, kMaxNameInTemporary) + ".pulsemill-XXXXXX";
+  // Armed before the file exists, so that no interrupt can leave it behind;
+  // until mkstemp has made it, the name is no file of anyone's.
+  armOutputRemoval(temporary_.c_str());
+  const int fd = mkstemp(&temporary_[0]);
+  if (fd < 0) {
+    const Status status = failed();
+    disarmOutputRemoval();
+    temporary_.clear();
+    return status;
+  }
+  if (fchmod(fd, newFileMode()) != 0 || (stream_ = fdopen(fd, "wb")) == nullptr) {
+    const Status status = failed();
+    ::close(fd);
+    unlink(temporary_.c_str());
+    disarmOutputRemoval();
+    temporary_.clear();
+    return status;
+  }
+  return Status();
 }
 
 Status OutputFile::flush() {
-  return std::fflush(stream_) == 0 ? Status() : Status(StatusCode::DsdWrite);
+  return std::fflush(stream_) == 0 ? Status() : Status(StatusCode::DsdWrite).because(systemReason());
 }
 
-bool OutputFile::close(bool keep) {
-  const bool closed = std::fclose(stream_) == 0;
+std::string OutputFile::close(bool keep) {
+  std::string reason;
+  if (std::fclose(stream_) != 0) reason = systemReason();
   stream_ = nullptr;
-  if ((!keep || !closed) && regular_) std::remove(path_.c_str());
+  if (temporary_.empty()) return reason;
+  if (keep && reason.empty() && std::rename(temporary_.c_str(), target_.c_str()) != 0)
+    reason = systemReason();
+  if (!keep || !reason.empty()) unlink(temporary_.c_str());
   disarmOutputRemoval();
-  return closed;
+  temporary_.clear();
+  return reason;
 }
 
-Status OutputFile::commit() { return close(true) ? Status() : Status(StatusCode::DsdWrite); }
+Status OutputFile::commit() {
+  const std::string reason = close(true);
+  return reason.empty() ? Status() : Status(StatusCode::DsdWrite).because(reason);
+}
 
 void OutputFile::discard() {
   if (stream_ != nullptr) close(false);

@@ -1,10 +1,14 @@
 // The run's input and output files, owned as objects: the input is closed
 // and an uncommitted output removed when their owner goes, on every path.
 //
-// Conventions: only a regular file the run created is ever removed; a
-// device, FIFO or link target that is not a regular file (/dev/null for a
-// timing run) is written but never deleted. While a removable output is
-// open, an interrupt removes it too (interrupt_cleanup.h).
+// Conventions: an output that is (or will be) a regular file is written as
+// a new temporary file beside it, ".NAME.pulsemill-XXXXXX", and renamed over
+// NAME only when committed: until then a file of that name stays exactly as
+// it was, whatever ends the run. A symbolic link stays a link; the file it
+// points to is the one replaced. A device, FIFO or other non-regular file
+// (/dev/null for a timing run) is written directly and never removed. While
+// a temporary file exists, an interrupt removes it (interrupt_cleanup.h).
+// Failures carry the system's reason (Status::reason).
 #pragma once
 
 #include <cstdint>
@@ -47,9 +51,10 @@ class OutputFile {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  // Creates (or truncates) the file for binary writing; OpenFailed (detail:
-  // the path) when it cannot. A previous stream must have been committed or
-  // discarded.
+  // Opens a new file for binary writing (a temporary one, or the device
+  // itself). OpenFailed (detail: the path) when the folder is missing or may
+  // not be written, the name is a folder, or an existing file may not be
+  // written. A previous stream must have been committed or discarded.
   Status create();
   std::FILE* stream() const { return stream_; }
 
@@ -57,22 +62,23 @@ class OutputFile {
   // (a full disk may only show here).
   Status flush();
 
-  // Closes the complete file and keeps it. DsdWrite when the close loses
-  // data; the file is then discarded.
+  // Closes the complete file and puts it in place of the output name.
+  // DsdWrite when the close or the rename fails; the file is then discarded.
   Status commit();
 
-  // Closes the stream (errors ignored) and removes the file if it is
-  // regular. Does nothing when no stream is open.
+  // Closes the stream (errors ignored) and removes the temporary file.
+  // Does nothing when no stream is open.
   void discard();
 
  private:
-  // Closes the stream; removes the file unless `keep` (or not regular).
-  // False when the close loses data.
-  bool close(bool keep);
+  // Closes the stream and ends the temporary file: renamed over the
+  // target when `keep`, else removed. The reason of a failure, or empty.
+  std::string close(bool keep);
 
-  std::string path_;
+  std::string path_;        // the output name as given
+  std::string target_;      // path_ with symbolic links followed
+  std::string temporary_;   // the file being written; empty when writing a device directly
   std::FILE* stream_ = nullptr;
-  bool regular_ = false;
 };
 
 }  // namespace pulsemill

@@ -2,8 +2,8 @@
 // SIGHUP), or killed by SIGPIPE (its console piped into a reader that has
 // gone, such as `head`). While an output path is armed, the signal handler unlinks it and
 // re-raises the signal with its default action, so the process still ends
-// by that signal (exit status 128 + signal number in a shell). Only a
-// regular file the run itself created is ever armed.
+// by that signal (exit status 128 + signal number in a shell). Only the
+// temporary file a run writes its output into is ever armed (files.h).
 #pragma once
 
 namespace pulsemill {

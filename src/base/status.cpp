@@ -1,49 +1,59 @@
 #include "base/status.h"
 
+#include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace pulsemill {
 
 namespace {
 
+// The file a failure's reason concerns.
+enum class ReasonFile { None, Input, Output, Detail };
+constexpr ReasonFile kNone = ReasonFile::None, kIn = ReasonFile::Input,
+                     kOut = ReasonFile::Output, kDetail = ReasonFile::Detail;
+
 struct StatusRow {
   StatusCode code;
   const char* text;  // printf format with at most one "%s" (the detail)
   bool toStandardError;
   int exitStatus;
+  ReasonFile reasonFile;
 };
 
 // One row per code, in the order of StatusCode.
 constexpr StatusRow kStatusTable[] = {
-    {StatusCode::Ok, "", false, 0},
-    {StatusCode::Usage, "%s", false, 1},
+    {StatusCode::Ok, "", false, 0, kNone},
+    {StatusCode::Usage, "%s", false, 1, kNone},
+    {StatusCode::UnknownOption, "pulsemill: unknown option '%s' (see pulsemill --help)\n", true, 1,
+     kNone},
     {StatusCode::IsaUnknown,
      "PULSEMILL_ISA=%s is not a kernel variant (generic, x86-64-v3, x86-64-v4, x86-64-v4-256)\n",
-     true, 1},
+     true, 1, kNone},
     {StatusCode::IsaUnsupported, "PULSEMILL_ISA=%s is a kernel variant this CPU cannot run\n", true,
-     1},
-    {StatusCode::OpenFailed, "Can not open %s\n", false, 1},
-    {StatusCode::SameFile, "Input and output are the same file: %s\n", true, 1},
-    {StatusCode::HeaderShort, "Read error\n", false, 1},
-    {StatusCode::NotRiff, "Not a RIFF format\n", false, 1},
-    {StatusCode::NotWaveFmt, "Not a WAVEfmt format\n", false, 1},
-    {StatusCode::FmtLength, "Length of WAVEfmt must be 16\n", false, 1},
-    {StatusCode::Channels, "Not Suppoer channels\n", false, 1},
-    {StatusCode::SampleRate, "Sampling rate out of range\n", false, 1},
-    {StatusCode::BlockAlign, "Bytes per sample must be 4 or 6\n", false, 1},
-    {StatusCode::NoDataChunk, "No data chunk\n", false, 1},
-    {StatusCode::FlacChannels, "FLAC with %s channels is not supported: 2 are needed\n", false, 1},
+     1, kNone},
+    {StatusCode::OpenFailed, "Can not open %s\n", false, 1, kDetail},
+    {StatusCode::SameFile, "Input and output are the same file: %s\n", true, 1, kNone},
+    {StatusCode::HeaderShort, "Read error\n", false, 1, kIn},
+    {StatusCode::NotRiff, "Not a RIFF format\n", false, 1, kNone},
+    {StatusCode::NotWaveFmt, "Not a WAVEfmt format\n", false, 1, kNone},
+    {StatusCode::FmtLength, "Length of WAVEfmt must be 16\n", false, 1, kNone},
+    {StatusCode::Channels, "Not Suppoer channels\n", false, 1, kNone},
+    {StatusCode::SampleRate, "Sampling rate out of range\n", false, 1, kNone},
+    {StatusCode::BlockAlign, "Bytes per sample must be 4 or 6\n", false, 1, kNone},
+    {StatusCode::NoDataChunk, "No data chunk\n", false, 1, kNone},
+    {StatusCode::FlacChannels, "FLAC with %s channels is not supported: 2 are needed\n", false, 1, kNone},
     {StatusCode::FlacBits,
-     "FLAC with %s bits per sample is not supported: 16 or 24 are needed\n", false, 1},
-    {StatusCode::ReadFatal, " read error : %s\n", true, 1},
-    {StatusCode::WriteFatal, " write error : %s\n", true, 1},
-    {StatusCode::OutOfMemory, "Out of memory\n", true, 1},
-    {StatusCode::AlphaOutOfRange, "Kaiser alpha out of range\n", true, 1},
-    {StatusCode::PcmRead, "Wave File Read Error.\n", true, 1},
-    {StatusCode::FlacRead, "FLAC File Read Error. (%s)\n", true, 1},
-    {StatusCode::DsdWrite, "DSD File Write Error.\n", true, 1},
-    {StatusCode::DsdOutput, "DSD Output Error.\n", true, 1},
-    {StatusCode::Clip, "DSD Clip Error. Set normalize offset, please. \n", true, 2},
+     "FLAC with %s bits per sample is not supported: 16 or 24 are needed\n", false, 1, kNone},
+    {StatusCode::ReadFatal, " read error : %s\n", true, 1, kIn},
+    {StatusCode::WriteFatal, " write error : %s\n", true, 1, kOut},
+    {StatusCode::OutOfMemory, "Out of memory\n", true, 1, kNone},
+    {StatusCode::AlphaOutOfRange, "Kaiser alpha out of range\n", true, 1, kNone},
+    {StatusCode::PcmRead, "Wave File Read Error.\n", true, 1, kIn},
+    {StatusCode::FlacRead, "FLAC File Read Error. (%s)\n", true, 1, kIn},
+    {StatusCode::DsdWrite, "DSD File Write Error.\n", true, 1, kOut},
+    {StatusCode::DsdOutput, "DSD Output Error.\n", true, 1, kNone},
+    {StatusCode::Clip, "DSD Clip Error. Set normalize offset, please. \n", true, 2, kNone},
 };
 
 const StatusRow& rowOf(StatusCode code) { return kStatusTable[static_cast<int>(code)]; }
@@ -57,12 +67,31 @@ constexpr bool tableInCodeOrder() {
 static_assert(tableInCodeOrder(), "one row per status code, in order");
 
 Status positionFailure(StatusCode code, std::FILE* file) {
-  return Status(code, std::to_string(std::ftell(file)));
+  const std::string reason = streamReason(file);
+  return Status(code, std::to_string(std::ftell(file))).because(reason);
 }
 
 }  // namespace
 
 int Status::exitStatus() const { return rowOf(code_).exitStatus; }
+
+Status Status::because(std::string reason) const {
+  Status status = *this;
+  status.reason_ = std::move(reason);
+  return status;
+}
+
+Status Status::onFiles(const std::string& inputPath, const std::string& outputPath) const {
+  Status status = *this;
+  if (reason_.empty() || !reasonPath_.empty()) return status;
+  switch (rowOf(code_).reasonFile) {
+    case ReasonFile::Input: status.reasonPath_ = inputPath; break;
+    case ReasonFile::Output: status.reasonPath_ = outputPath; break;
+    case ReasonFile::Detail: status.reasonPath_ = detail_; break;
+    case ReasonFile::None: break;
+  }
+  return status;
+}
 
 void Status::report() const {
   if (ok()) return;
@@ -70,6 +99,20 @@ void Status::report() const {
   std::fflush(stdout);
   std::fprintf(row.toStandardError ? stderr : stdout, row.text, detail_.c_str());
   std::fflush(row.toStandardError ? stderr : stdout);
+  if (!reasonPath_.empty()) {
+    std::fprintf(stderr, "pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
+    std::fflush(stderr);
+  }
+}
+
+std::string systemReason() {
+  const int error = errno;
+  return std::strerror(error != 0 ? error : EIO);
+}
+
+std::string streamReason(std::FILE* file) {
+  if (std::feof(file) && !std::ferror(file)) return "unexpected end of file";
+  return systemReason();
 }
 
 Status readFailure(std::FILE* file) { return positionFailure(StatusCode::ReadFatal, file); }

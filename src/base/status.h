@@ -8,6 +8,10 @@
 // the console sequence where the failure happened: the run driver a clip
 // it retries, the entry point the failure that ends the run, whose
 // exitStatus() is the process's. Nothing is thrown.
+//
+// An open, read or write failure also carries the system's reason (errno's
+// text, or "unexpected end of file"); once the entry point has named the file
+// (onFiles), report() adds "pulsemill: PATH: REASON" on standard error.
 #pragma once
 
 #include <cstdio>
@@ -18,6 +22,7 @@ namespace pulsemill {
 enum class StatusCode {
   Ok,
   Usage,             // the usage text (detail)
+  UnknownOption,     // an option-shaped argument that names no option (detail)
   IsaUnknown,        // PULSEMILL_ISA names no kernel variant
   IsaUnsupported,    // PULSEMILL_ISA names a variant this CPU cannot run
   OpenFailed,        // an input or output cannot be opened (detail: its name)
@@ -52,22 +57,42 @@ class [[nodiscard]] Status {
   bool ok() const { return code_ == StatusCode::Ok; }
   StatusCode code() const { return code_; }
   const std::string& detail() const { return detail_; }
+  const std::string& reason() const { return reason_; }
+
+  // This status with the system's reason of its failure.
+  Status because(std::string reason) const;
+
+  // Names the file a reason concerns, by the code's side: the input, the
+  // output, or the detail (OpenFailed names the file it failed on). A status
+  // without a reason, or one already named, stays as it is.
+  Status onFiles(const std::string& inputPath, const std::string& outputPath) const;
 
   // 0 for Ok, 2 for Clip, 1 for every other failure.
   int exitStatus() const;
 
   // Prints the message on its stream (standard output flushed first when it
   // goes to standard error, so both read in order on a shared terminal).
-  // Nothing for Ok.
+  // Then the reason line, when a file has been named. Nothing for Ok.
   void report() const;
 
  private:
   StatusCode code_ = StatusCode::Ok;
   std::string detail_;
+  std::string reason_;
+  std::string reasonPath_;  // empty until onFiles names it
 };
 
+// The reason of a failure the system just reported: strerror(errno), read at
+// once ("Input/output error" when errno is not set).
+std::string systemReason();
+
+// The reason of a short read or write on `file`: "unexpected end of file"
+// when a read met the end, else systemReason().
+std::string streamReason(std::FILE* file);
+
 // Fatal stream failures with the stream position as detail (" read error :
-// %ld" / " write error : %ld"); the stream stays open for its owner to close.
+// %ld" / " write error : %ld") and the stream's reason; the stream stays open
+// for its owner to close.
 Status readFailure(std::FILE* file);
 Status writeFailure(std::FILE* file);
 

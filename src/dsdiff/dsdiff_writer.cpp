@@ -81,7 +81,8 @@ Status DsdiffSink::begin(std::uint32_t dsdSampleRate) {
 }
 
 Status DsdiffSink::write(const std::uint8_t* bytes, std::size_t count) {
-  if (!writeAll(file_.stream(), bytes, count)) return StatusCode::DsdWrite;
+  if (!writeAll(file_.stream(), bytes, count))
+    return Status(StatusCode::DsdWrite).because(systemReason());
   dataBytes_ += count;
   return Status();
 }

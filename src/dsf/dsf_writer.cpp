@@ -70,7 +70,7 @@ Status DsfSink::begin(std::uint32_t dsdSampleRate) {
 Status DsfSink::writeBlocks() {
   if (!writeAll(file_.stream(), left_, kDsfBlockBytes) ||
       !writeAll(file_.stream(), right_, kDsfBlockBytes))
-    return StatusCode::DsdWrite;
+    return Status(StatusCode::DsdWrite).because(systemReason());
   filled_ = 0;
   return Status();
 }

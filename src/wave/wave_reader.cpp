@@ -1,5 +1,6 @@
 #include "wave/wave_reader.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace pulsemill {
@@ -57,7 +58,7 @@ Status readFormatFields(std::FILE* file, WaveInfo& info) {
 
 Status readWaveHeader(std::FILE* file, WaveInfo& info) {
   std::uint8_t magic[4];
-  if (!readExactly(file, magic, 4)) return StatusCode::HeaderShort;
+  if (!readExactly(file, magic, 4)) return Status(StatusCode::HeaderShort).because(streamReason(file));
   return readWaveHeader(file, magic, info);
 }
 
@@ -68,7 +69,8 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
   std::printf("[RIFF] (%lu bytes)\n", static_cast<unsigned long>(riffSize));
 
   char waveFmt[8];
-  if (!readExactly(file, waveFmt, 8)) return StatusCode::HeaderShort;
+  if (!readExactly(file, waveFmt, 8))
+    return Status(StatusCode::HeaderShort).because(streamReason(file));
   if (std::memcmp(waveFmt, "WAVEfmt ", 8) != 0) return StatusCode::NotWaveFmt;
   Status status = readFormatFields(file, info);
   if (!status.ok()) return status;
@@ -110,7 +112,8 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
   if (bytesRead_ + bytes > info_.dataSize) bytes = info_.dataSize - bytesRead_;  // the last block
   bytesRead_ += bytes;
   if (block_.size() < bytes) block_.resize(blockAlign * static_cast<std::uint64_t>(maxFrames));
-  if (std::fread(block_.data(), 1, bytes, file_) != bytes) return StatusCode::PcmRead;
+  if (std::fread(block_.data(), 1, bytes, file_) != bytes)
+    return Status(StatusCode::PcmRead).because(streamReason(file_));
 
   const int n = static_cast<int>(bytes / blockAlign);
   const std::uint8_t* pcm = block_.data();
@@ -130,8 +133,10 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
 }
 
 Status WaveSource::rewind() {
-  if (info_.dataOffset < 0 || std::fseek(file_, static_cast<long>(info_.dataOffset), SEEK_SET) != 0)
-    return StatusCode::PcmRead;
+  // A pipe has no position to go back to.
+  if (info_.dataOffset < 0) return Status(StatusCode::PcmRead).because(std::strerror(ESPIPE));
+  if (std::fseek(file_, static_cast<long>(info_.dataOffset), SEEK_SET) != 0)
+    return Status(StatusCode::PcmRead).because(systemReason());
   bytesRead_ = 0;
   return Status();
 }
