@@ -38,8 +38,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!tapsOk || settings.kaiserAlpha == 0.0 ||
         (frames != 512 && frames != 1024 && frames != 2048) ||
         (settings.dsdRate != 64 && settings.dsdRate != 128 && settings.dsdRate != 256) ||
-        settings.normalizeOffset < INT32_MIN || settings.normalizeOffset > INT32_MAX)
-      std::abort();
+        settings.normalizeOffset < INT32_MIN || settings.normalizeOffset > INT32_MAX ||
+        pulsemill::isOptionShaped(settings.inputPath) || pulsemill::isOptionShaped(settings.outputPath))
+      std::abort();  // a mistyped option never names a file
   }
   return 0;
 }
