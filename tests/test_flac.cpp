@@ -1,10 +1,14 @@
 // FLAC input, with files made here by the flac encoder from generated WAVE
 // files: the same output as the WAVE file at every depth and common rate,
 // the report, the refusals, damaged, truncated and unknown-length streams,
-// a FIFO input with a clip retry, and the Vorbis comments in a DSF tag.
+// cuts inside frames and tags after the last one, a FIFO input with a clip
+// retry, and the Vorbis comments in a DSF tag.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_support.h"
@@ -48,6 +52,31 @@ std::string report(const TempDir& dir, const std::string& flac, int rate, int bi
          " bytes)\n  Number of channels = 2 (1 = mono, 2 = stereo)\n  Sampling rate = " +
          std::to_string(rate) + "Hz\n  Bits per sample = " + std::to_string(bits) +
          "\n  Total frames = " + frames + "\n";
+}
+
+// Each audio frame's position and size in bytes, by the flac tool's analysis.
+std::vector<std::pair<std::size_t, std::size_t>> frameSpans(const TempDir& dir,
+                                                            const std::string& flac) {
+  const std::string analyse = "flac -s -a -o - " + flac +
+      " | sed -n 's/^frame=.*offset=\\([0-9]*\\).bits=\\([0-9]*\\).*/\\1 \\2/p'";
+  std::istringstream lines(runProgram("/bin/sh", {"-c", analyse}, dir.path()).out);
+  std::vector<std::pair<std::size_t, std::size_t>> spans;
+  for (std::size_t offset, bits; lines >> offset >> bits;) spans.emplace_back(offset, bits / 8);
+  return spans;
+}
+
+// An APEv2 tag: header, one item (Title=Hi), footer.
+Bytes apeTag() {
+  Bytes tag;
+  for (const std::uint32_t flags : {0xA0000000u, 0x80000000u}) {  // bit 31: with a header
+    if (flags == 0x80000000u)  // the item: value size, flags, key, value
+      testsupport::putText(tag, std::string("\2\0\0\0\0\0\0\0Title\0Hi", 16));
+    testsupport::putText(tag, "APETAGEX");
+    for (const std::uint32_t field : {2000u, 16u + 32u, 1u, flags})  // version, size, items
+      testsupport::putLe(tag, field, 4);
+    testsupport::putLe(tag, 0, 8);
+  }
+  return tag;
 }
 
 TEST(FlacE2E, SameOutputAsTheWaveItWasMadeFrom) {
@@ -155,23 +184,67 @@ TEST(FlacE2E, UnknownLengthAndFifoInput) {
   EXPECT_FALSE(fileExists(dir.file("out.dff")));
 }
 
-// A FLAC file behind an ID3v2 tag, clipping at first: every retry starts
-// the stream afresh (MD5 check included) and ends as the WAVE twin does.
+// A stream with neither a total nor an MD5 signature, as ffmpeg writes it
+// to a pipe: cut anywhere inside a frame it fails; with an ID3v1 or APEv2
+// tag after its last frame (or both) it converts as without.
+TEST(FlacE2E, CutInsideAFrameFailsWhereTrailingTagsConvert) {
+  TempDir dir;
+  testsupport::makeWave(dir, "in.wav", 44100, 16, 20000, "sine:1000:-6+noise:-50", "sine:440:-10");
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && ffmpeg -loglevel error "
+                                     "-i in.wav -f flac pipe:1 > piped.flac"));
+  const Bytes piped = readFileBytes(dir.file("piped.flac"));
+  ASSERT_EQ(0, convert(dir, {"piped.flac", "whole.dff", "/DSD64", "/t:2048"}).exitStatus);
+  const auto spans = frameSpans(dir, "piped.flac");
+  ASSERT_GE(spans.size(), 4u);
+  for (const auto& [offset, size] : spans) {
+    for (const std::size_t cut : {offset + 1, offset + size / 2, offset + size - 1}) {
+      SCOPED_TRACE("cut at " + std::to_string(cut));
+      testsupport::writeFileBytes(dir.file("cut.flac"), Bytes(piped.begin(), piped.begin() + cut));
+      std::remove(dir.file("cut.dff").c_str());
+      RunResult run = convert(dir, {"cut.flac", "cut.dff", "/DSD64", "/t:2048"});
+      EXPECT_EQ(1, run.exitStatus);
+      EXPECT_EQ(0u, run.err.find("FLAC File Read Error. (")) << run.err;
+      EXPECT_FALSE(fileExists(dir.file("cut.dff")));
+    }
+  }
+
+  Bytes id3v1 = {'T', 'A', 'G'};
+  id3v1.resize(128, 0);
+  Bytes both = apeTag();
+  both.insert(both.end(), id3v1.begin(), id3v1.end());
+  for (const Bytes& trailer : {id3v1, apeTag(), both}) {
+    SCOPED_TRACE(std::to_string(trailer.size()) + " bytes of tags");
+    Bytes tagged = piped;
+    tagged.insert(tagged.end(), trailer.begin(), trailer.end());
+    testsupport::writeFileBytes(dir.file("tagged.flac"), tagged);
+    RunResult run = convert(dir, {"tagged.flac", "tagged.dff", "/DSD64", "/t:2048"});
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ(readFileBytes(dir.file("whole.dff")), readFileBytes(dir.file("tagged.dff")));
+  }
+}
+
+// A FLAC file behind an ID3v2 tag (with and without the tag's footer),
+// clipping at first: every retry starts the stream afresh (MD5 check
+// included) and ends as the WAVE twin does.
 TEST(FlacE2E, Id3PrefixedFileRetriesLikeItsWave) {
   TempDir dir;
   makePair(dir, "hot", 44100, 16, 13230, "sine:1000:0");
-  Bytes tagged = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 20};  // 20 bytes of padding follow
-  tagged.resize(30, 0);
-  const Bytes flac = readFileBytes(dir.file("hot.flac"));
-  tagged.insert(tagged.end(), flac.begin(), flac.end());
-  testsupport::writeFileBytes(dir.file("tagged.flac"), tagged);
   RunResult wave = convert(dir, {"hot.wav", "wave.dff", "/DSD64", "/t:2048", "/n:1", "/r"});
-  RunResult run = convert(dir, {"tagged.flac", "flac.dff", "/DSD64", "/t:2048", "/n:1", "/r"});
-  ASSERT_EQ(0, run.exitStatus) << run.err;
-  EXPECT_EQ(wave.err, run.err);
-  EXPECT_NE(std::string::npos, run.out.find("Retry again")) << run.out;
-  EXPECT_EQ(fromParameterLine(wave), fromParameterLine(run));
-  EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("flac.dff")));
+  const Bytes flac = readFileBytes(dir.file("hot.flac"));
+  for (const std::uint8_t flags : {0x00, 0x10}) {  // 0x10: a footer follows the tag
+    SCOPED_TRACE("ID3v2 flags " + std::to_string(flags));
+    Bytes tagged = {'I', 'D', '3', 4, 0, flags, 0, 0, 0, 20};  // 20 bytes of padding follow
+    tagged.resize(30, 0);
+    if (flags & 0x10) tagged.insert(tagged.end(), {'3', 'D', 'I', 4, 0, flags, 0, 0, 0, 20});
+    tagged.insert(tagged.end(), flac.begin(), flac.end());
+    testsupport::writeFileBytes(dir.file("tagged.flac"), tagged);
+    RunResult run = convert(dir, {"tagged.flac", "flac.dff", "/DSD64", "/t:2048", "/n:1", "/r"});
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ(wave.err, run.err);
+    EXPECT_NE(std::string::npos, run.out.find("Retry again")) << run.out;
+    EXPECT_EQ(fromParameterLine(wave), fromParameterLine(run));
+    EXPECT_EQ(readFileBytes(dir.file("wave.dff")), readFileBytes(dir.file("flac.dff")));
+  }
 }
 
 TEST(FlacTags, VorbisCommentsAndPictureReachTheDsfTag) {

@@ -25,17 +25,27 @@ extern "C" FLAC__StreamDecoderReadStatus readCallback(const FLAC__StreamDecoder*
                     : FLAC__STREAM_DECODER_READ_STATUS_END_OF_STREAM;
 }
 
+extern "C" FLAC__StreamDecoderTellStatus tellCallback(const FLAC__StreamDecoder*,
+                                                      FLAC__uint64* position, void* clientData) {
+  *position = sourceOf(clientData).inputPosition();
+  return FLAC__STREAM_DECODER_TELL_STATUS_OK;
+}
+
 extern "C" FLAC__bool eofCallback(const FLAC__StreamDecoder*, void* clientData) {
   return sourceOf(clientData).atInputEnd();
 }
 
-extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecoder*,
+extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecoder* decoder,
                                                         const FLAC__Frame* frame,
                                                         const FLAC__int32* const buffer[],
                                                         void* clientData) {
+  // Known here: the tell callback cannot fail, and a frame ends on a byte.
+  FLAC__uint64 end = 0;
+  (void)FLAC__stream_decoder_get_decode_position(decoder, &end);
   // Nothing may be thrown through libFLAC's C frames.
-  const bool taken = sourceOf(clientData).takeFrame(
-      frame->header.blocksize, frame->header.channels, frame->header.bits_per_sample, buffer);
+  const bool taken =
+      sourceOf(clientData).takeFrame(frame->header.blocksize, frame->header.channels,
+                                     frame->header.bits_per_sample, buffer, end);
   return taken ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE
                : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
 }
@@ -50,7 +60,14 @@ extern "C" void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamM
 
 extern "C" void errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErrorStatus status,
                               void* clientData) {
-  sourceOf(clientData).takeError(FLAC__StreamDecoderErrorStatusString[status]);
+  sourceOf(clientData).takeDecoderError(FLAC__StreamDecoderErrorStatusString[status]);
+}
+
+// Enough of the stream's end for an APEv2 footer and an ID3v1 tag.
+constexpr std::size_t kTailBytes = 32 + 128;
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
 
 }  // namespace
@@ -58,7 +75,11 @@ extern "C" void errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErr
 bool isFlacMagic(const std::uint8_t magic[4]) { return std::memcmp(magic, "fLaC", 4) == 0; }
 
 FlacSource::FlacSource(std::FILE* file, std::vector<std::uint8_t> peeked)
-    : file_(file), peeked_(std::move(peeked)) {}
+    : file_(file), peeked_(std::move(peeked)) {
+  // Before "fLaC" there may be an ID3v2 tag that the caller has read past.
+  const long at = std::ftell(file_);
+  magicOffset_ = at < 0 ? -1 : at - static_cast<long>(peeked_.size());
+}
 
 FlacSource::~FlacSource() {
   if (decoder_ == nullptr) return;
@@ -72,6 +93,14 @@ std::size_t FlacSource::readInput(std::uint8_t* buffer, std::size_t wanted, bool
   peekPos_ += given;
   if (given < wanted) given += std::fread(buffer + given, 1, wanted - given, file_);
   failed = given == 0 && std::ferror(file_) != 0;
+  handed_ += given;
+  if (given >= kTailBytes) {
+    tail_.assign(buffer + given - kTailBytes, buffer + given);
+  } else {
+    tail_.insert(tail_.end(), buffer, buffer + given);
+    if (tail_.size() > kTailBytes)
+      tail_.erase(tail_.begin(), tail_.end() - static_cast<std::ptrdiff_t>(kTailBytes));
+  }
   return given;
 }
 
@@ -88,13 +117,37 @@ void FlacSource::takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned 
   bytesPerFrame_ = bits == 24 ? 6 : 4;
 }
 
-void FlacSource::takeError(const char* text) {
+void FlacSource::takeError(const std::string& text) {
   if (error_.empty()) error_ = text;
 }
 
+void FlacSource::takeDecoderError(const char* text) {
+  if (decoderError_.empty()) decoderError_ = text;
+}
+
+// The bytes from frameEnd_ to the end of the input: an APEv2 tag (its
+// footer's size, a header included when its flag says so), an ID3v1 tag
+// (128 bytes from "TAG"), or an APEv2 tag and then an ID3v1 tag.
+bool FlacSource::trailerIsTags() const {
+  std::uint64_t left = handed_ - frameEnd_;
+  std::size_t end = tail_.size();
+  if (left >= 128 && end >= 128 && std::memcmp(&tail_[end - 128], "TAG", 3) == 0) {
+    left -= 128;
+    end -= 128;
+    if (left == 0) return true;
+  }
+  if (left < 32 || end < 32) return false;
+  const std::uint8_t* footer = &tail_[end - 32];
+  const bool header = (le32(footer + 20) & 0x80000000u) != 0;
+  const std::uint64_t size = std::uint64_t{le32(footer + 12)} + (header ? 32 : 0);
+  return std::memcmp(footer, "APETAGEX", 8) == 0 && size == left;
+}
+
 bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
-                           const std::int32_t* const samples[]) {
+                           const std::int32_t* const samples[], std::uint64_t end) {
   framesDecoded_ += blockSize;
+  frameEnd_ = end;
+  if (!decoderError_.empty()) takeError(decoderError_);
   if (!error_.empty()) return false;
   if (channels != channels_ || bits != bits_) {
     takeError("a frame's format differs from the STREAMINFO block");
@@ -118,24 +171,45 @@ bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
 
 Status FlacSource::failure() const { return Status(StatusCode::FlacRead, error_); }
 
+// libFLAC reports the bytes after the last frame as lost sync or a bad or
+// cut frame, and a stream cut inside a frame often as nothing at all: at
+// the end, the count of bytes after the last frame tells both from tags.
+Status FlacSource::afterProcessing(bool processed) {
+  if (!error_.empty()) return failure();
+  const FLAC__StreamDecoderState state = FLAC__stream_decoder_get_state(decoder_->handle);
+  const bool ended = state == FLAC__STREAM_DECODER_END_OF_STREAM;
+  if (ended && trailerIsTags()) {
+    decoderError_.clear();
+  } else {
+    if (!decoderError_.empty()) takeError(decoderError_);
+    if (!processed) takeError(FLAC__StreamDecoderStateString[state]);
+    if (!error_.empty()) return failure();
+  }
+  if (!ended) return Status();
+  endOfStream_ = true;
+  // A cut at a frame boundary decodes cleanly: only the count shows it.
+  if (totalFrames_ != 0 && framesDecoded_ != totalFrames_)
+    takeError("stream ends after " + std::to_string(framesDecoded_) + " of " +
+              std::to_string(totalFrames_) + " frames");
+  else if (handed_ != frameEnd_ && !trailerIsTags())
+    takeError("stream ends " + std::to_string(handed_ - frameEnd_) + " bytes into a frame");
+  return error_.empty() ? Status() : failure();
+}
+
+void FlacSource::afterMetadata(bool processed) {
+  if (!decoderError_.empty()) takeError(decoderError_);
+  if (!processed)
+    takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+  FLAC__uint64 at = 0;  // the first frame's position
+  (void)FLAC__stream_decoder_get_decode_position(decoder_->handle, &at);
+  frameEnd_ = at;
+}
+
 Status FlacSource::decodeUntil(std::size_t frames) {
   while (buffered() < frames && !endOfStream_) {
     if (!error_.empty()) return failure();
-    if (!FLAC__stream_decoder_process_single(decoder_->handle)) {
-      takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
-      return failure();
-    }
-    if (!error_.empty()) return failure();
-    if (FLAC__stream_decoder_get_state(decoder_->handle) == FLAC__STREAM_DECODER_END_OF_STREAM) {
-      endOfStream_ = true;
-      // A cut at a frame boundary decodes cleanly: only the count shows it.
-      if (totalFrames_ != 0 && framesDecoded_ != totalFrames_) {
-        takeError(("stream ends after " + std::to_string(framesDecoded_) + " of " +
-                   std::to_string(totalFrames_) + " frames")
-                      .c_str());
-        return failure();
-      }
-    }
+    const Status status = afterProcessing(FLAC__stream_decoder_process_single(decoder_->handle));
+    if (!status.ok()) return status;
   }
   return Status();
 }
@@ -146,12 +220,11 @@ Status FlacSource::open(std::int64_t fileSize) {
   decoder_ = new FlacDecoder{handle};
   FLAC__stream_decoder_set_md5_checking(handle, true);
   const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_stream(
-      handle, readCallback, nullptr, nullptr, nullptr, eofCallback, writeCallback,
+      handle, readCallback, nullptr, tellCallback, nullptr, eofCallback, writeCallback,
       metadataCallback, errorCallback, this);
   if (init != FLAC__STREAM_DECODER_INIT_STATUS_OK)
     return Status(StatusCode::FlacRead, FLAC__StreamDecoderInitStatusString[init]);
-  if (!FLAC__stream_decoder_process_until_end_of_metadata(decoder_->handle))
-    takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+  afterMetadata(FLAC__stream_decoder_process_until_end_of_metadata(handle) != 0);
   if (error_.empty() && channels_ == 0) takeError("no STREAMINFO block");
   if (!error_.empty()) return failure();
 
@@ -202,24 +275,27 @@ Status FlacSource::finish() {
 
 Status FlacSource::rewind() {
   // A reset keeps MD5 checking on, where a seek in the decoder would turn
-  // it off; the input itself goes back to its first byte. Whatever the
+  // it off; the input itself goes back to its "fLaC" (libFLAC would skip
+  // an ID3v2 tag before it, but not the tag's footer). Whatever the
   // abandoned attempt decoded ahead (an error included) is forgotten.
   error_.clear();
-  if (std::fseek(file_, 0, SEEK_SET) != 0) {
+  decoderError_.clear();
+  if (magicOffset_ < 0 || std::fseek(file_, magicOffset_, SEEK_SET) != 0) {
     takeError("the input cannot go back to its start");
     return failure();
   }
   std::clearerr(file_);
   peeked_.clear();
   peekPos_ = 0;
+  handed_ = frameEnd_ = 0;
+  tail_.clear();
   left_.clear();
   right_.clear();
   start_ = 0;
   framesRead_ = framesDecoded_ = 0;
   endOfStream_ = false;
-  if (!FLAC__stream_decoder_reset(decoder_->handle) ||
-      !FLAC__stream_decoder_process_until_end_of_metadata(decoder_->handle))
-    takeError(FLAC__StreamDecoderStateString[FLAC__stream_decoder_get_state(decoder_->handle)]);
+  afterMetadata(FLAC__stream_decoder_reset(decoder_->handle) &&
+                FLAC__stream_decoder_process_until_end_of_metadata(decoder_->handle));
   if (!error_.empty()) return failure();
   return decodeUntil(1);
 }

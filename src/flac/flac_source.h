@@ -3,10 +3,13 @@
 //
 // Conventions: the source reads a stdio stream through libFLAC's stream
 // callbacks, so it works on pipes and FIFOs; only a rewind (for a clip
-// retry) needs a seekable input. Samples are put on the converter's scale
-// exactly as the same samples in a WAVE file would be. A damaged stream (a
-// frame that fails its check, a truncated file, an MD5 signature that does
-// not match) is FlacRead with libFLAC's status or error text.
+// retry) needs a seekable input, and goes back to the "fLaC" the source
+// started at. Positions count bytes from that "fLaC". Samples are put on
+// the converter's scale exactly as the same samples in a WAVE file would
+// be. A damaged stream (a frame that fails its check, a truncated file, an
+// MD5 signature that does not match, bytes after the last frame that are
+// not an ID3v1 or APEv2 tag) is FlacRead with libFLAC's status or error
+// text, or with what was found.
 #pragma once
 
 #include <cstdint>
@@ -27,7 +30,7 @@ bool isFlacMagic(const std::uint8_t magic[4]);
 class FlacSource : public PcmSource {
  public:
   // `file` stays open for the source's lifetime; `peeked` are the bytes
-  // already read from it (they are decoded first).
+  // already read from it, from "fLaC" on (they are decoded first).
   FlacSource(std::FILE* file, std::vector<std::uint8_t> peeked);
   ~FlacSource() override;
   FlacSource(const FlacSource&) = delete;
@@ -49,19 +52,29 @@ class FlacSource : public PcmSource {
   // libFLAC's callbacks (C linkage trampolines call these).
   std::size_t readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed);
   bool atInputEnd() const;
+  std::uint64_t inputPosition() const { return handed_; }
+  // `end`: the position just after the frame.
   bool takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
-                 const std::int32_t* const samples[]);  // false: stop decoding
+                 const std::int32_t* const samples[], std::uint64_t end);  // false: stop decoding
   void takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits, std::uint64_t total);
-  void takeError(const char* text);
+  void takeDecoderError(const char* text);
 
  private:
   std::size_t buffered() const { return left_.size() - start_; }
   Status decodeUntil(std::size_t frames);  // until buffered >= frames or the end
+  void afterMetadata(bool processed);      // libFLAC's errors there, where frames start
+  Status afterProcessing(bool processed);  // the verdict on one call into libFLAC
+  bool trailerIsTags() const;
+  void takeError(const std::string& text);
   Status failure() const;
 
   std::FILE* file_;
+  long magicOffset_;  // of "fLaC" in `file_`; negative when it cannot seek
   std::vector<std::uint8_t> peeked_;
   std::size_t peekPos_ = 0;
+  std::uint64_t handed_ = 0;        // bytes given to libFLAC
+  std::vector<std::uint8_t> tail_;  // their last 160 at most (APEv2 footer, ID3v1)
+  std::uint64_t frameEnd_ = 0;      // after the last frame (or the metadata)
   FlacDecoder* decoder_ = nullptr;
 
   std::uint32_t sampleRate_ = 0;
@@ -75,7 +88,10 @@ class FlacSource : public PcmSource {
   std::uint64_t framesRead_ = 0;      // delivered by read()
   std::uint64_t framesDecoded_ = 0;
   bool endOfStream_ = false;
-  std::string error_;  // the first error libFLAC reported
+  std::string error_;  // the first error
+  // libFLAC's first error since the last frame: damage if another frame or
+  // anything but tags follows, the tags' own bytes otherwise.
+  std::string decoderError_;
 };
 
 }  // namespace pulsemill
