@@ -144,6 +144,7 @@ TEST(FlacE2E, RefusalsAndDamageLeaveNoOutput) {
     EXPECT_EQ(1, run.exitStatus);
     EXPECT_EQ(0u, run.err.find("FLAC File Read Error. (")) << run.err;
     EXPECT_NE(std::string::npos, run.err.find(d.detail)) << run.err;
+    EXPECT_NE(std::string::npos, run.err.find(")\npulsemill: " + std::string(d.name) + ": ")) << run.err;
     EXPECT_EQ(std::string::npos, run.out.find("End Conversion.")) << run.out;
     EXPECT_FALSE(fileExists(dir.file("out.dsf")));
   }
@@ -179,7 +180,8 @@ TEST(FlacE2E, UnknownLengthAndFifoInput) {
   RunResult retried = runProgram("/bin/sh", {"-c", clipFeed}, dir.path());
   EXPECT_EQ(1, retried.exitStatus);
   EXPECT_EQ("DSD Clip Error. Set normalize offset, please. \n"
-            "FLAC File Read Error. (the input cannot go back to its start)\n",
+            "FLAC File Read Error. (the input cannot go back to its start)\n"
+            "pulsemill: fifo: Illegal seek\n",
             retried.err);
   EXPECT_FALSE(fileExists(dir.file("out.dff")));
 }
@@ -204,6 +206,7 @@ TEST(FlacE2E, CutInsideAFrameFailsWhereTrailingTagsConvert) {
       RunResult run = convert(dir, {"cut.flac", "cut.dff", "/DSD64", "/t:2048"});
       EXPECT_EQ(1, run.exitStatus);
       EXPECT_EQ(0u, run.err.find("FLAC File Read Error. (")) << run.err;
+      EXPECT_NE(std::string::npos, run.err.find("pulsemill: cut.flac: ")) << run.err;
       EXPECT_FALSE(fileExists(dir.file("cut.dff")));
     }
   }

@@ -88,7 +88,8 @@ Status OutputFile::create() {
   const auto failed = [this] {
     return Status(StatusCode::OpenFailed, path_).because(systemReason());
   };
-  if (!followLinks(path_, target_)) return failed();
+  if (path_.empty()) errno = ENOENT;
+  if (path_.empty() || !followLinks(path_, target_)) return failed();
   struct stat st;
   if (stat(target_.c_str(), &st) == 0) {
     if (S_ISDIR(st.st_mode)) {

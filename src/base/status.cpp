@@ -111,7 +111,7 @@ std::string systemReason() {
 }
 
 std::string streamReason(std::FILE* file) {
-  if (std::feof(file) && !std::ferror(file)) return "unexpected end of file";
+  if (std::feof(file) && !std::ferror(file)) return kUnexpectedEnd;
   return systemReason();
 }
 

@@ -82,6 +82,9 @@ class [[nodiscard]] Status {
   std::string reasonPath_;  // empty until onFiles names it
 };
 
+// The reason of a read that met the end of its input too early.
+constexpr const char kUnexpectedEnd[] = "unexpected end of file";
+
 // The reason of a failure the system just reported: strerror(errno), read at
 // once ("Input/output error" when errno is not set).
 std::string systemReason();

@@ -3,6 +3,7 @@
 #include <FLAC/stream_decoder.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -117,8 +118,10 @@ void FlacSource::takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned 
   bytesPerFrame_ = bits == 24 ? 6 : 4;
 }
 
-void FlacSource::takeError(const std::string& text) {
-  if (error_.empty()) error_ = text;
+void FlacSource::takeError(const std::string& text, const char* reason) {
+  if (!error_.empty()) return;
+  error_ = text;
+  reason_ = reason;
 }
 
 void FlacSource::takeDecoderError(const char* text) {
@@ -163,13 +166,17 @@ bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
       right_.push_back(decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
     }
   } catch (const std::bad_alloc&) {
-    takeError("out of memory");
+    takeError("out of memory", std::strerror(ENOMEM));
     return false;
   }
   return true;
 }
 
-Status FlacSource::failure() const { return Status(StatusCode::FlacRead, error_); }
+Status FlacSource::failure() const {
+  // libFLAC only sees a read error as a failed callback: the stream tells.
+  const char* reason = std::ferror(file_) != 0 ? std::strerror(EIO) : reason_;
+  return Status(StatusCode::FlacRead, error_).because(reason);
+}
 
 // libFLAC reports the bytes after the last frame as lost sync or a bad or
 // cut frame, and a stream cut inside a frame often as nothing at all: at
@@ -190,9 +197,11 @@ Status FlacSource::afterProcessing(bool processed) {
   // A cut at a frame boundary decodes cleanly: only the count shows it.
   if (totalFrames_ != 0 && framesDecoded_ != totalFrames_)
     takeError("stream ends after " + std::to_string(framesDecoded_) + " of " +
-              std::to_string(totalFrames_) + " frames");
+                  std::to_string(totalFrames_) + " frames",
+              kUnexpectedEnd);
   else if (handed_ != frameEnd_ && !trailerIsTags())
-    takeError("stream ends " + std::to_string(handed_ - frameEnd_) + " bytes into a frame");
+    takeError("stream ends " + std::to_string(handed_ - frameEnd_) + " bytes into a frame",
+              kUnexpectedEnd);
   return error_.empty() ? Status() : failure();
 }
 
@@ -281,7 +290,7 @@ Status FlacSource::rewind() {
   error_.clear();
   decoderError_.clear();
   if (magicOffset_ < 0 || std::fseek(file_, magicOffset_, SEEK_SET) != 0) {
-    takeError("the input cannot go back to its start");
+    takeError("the input cannot go back to its start", std::strerror(ESPIPE));
     return failure();
   }
   std::clearerr(file_);

@@ -65,7 +65,8 @@ class FlacSource : public PcmSource {
   void afterMetadata(bool processed);      // libFLAC's errors there, where frames start
   Status afterProcessing(bool processed);  // the verdict on one call into libFLAC
   bool trailerIsTags() const;
-  void takeError(const std::string& text);
+  // Keeps the first error, with the reason the run's failure line gives.
+  void takeError(const std::string& text, const char* reason = kDamagedStream);
   Status failure() const;
 
   std::FILE* file_;
@@ -88,7 +89,9 @@ class FlacSource : public PcmSource {
   std::uint64_t framesRead_ = 0;      // delivered by read()
   std::uint64_t framesDecoded_ = 0;
   bool endOfStream_ = false;
+  static constexpr const char* kDamagedStream = "invalid FLAC data";
   std::string error_;  // the first error
+  const char* reason_ = kDamagedStream;  // its reason (Status::because)
   // libFLAC's first error since the last frame: damage if another frame or
   // anything but tags follows, the tags' own bytes otherwise.
   std::string decoderError_;
