@@ -2,10 +2,13 @@
 // tag chunks, written as an ID3v2.4 tag.
 //
 // Conventions: texts are UTF-8; an empty text is a field the input does not
-// have. Reading never prints on standard output and never fails a run: a
-// file whose tags cannot be read has none.
+// have. Sizes count bytes. Reading never prints on standard output and never
+// fails a run: a file whose tags cannot be read has none. What the bounds
+// below leave out gives one line each on standard error,
+// "pulsemill: tag: WHAT of N bytes left out (WHY)".
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -26,6 +29,24 @@ struct TagSet {
   std::vector<TagPicture> pictures;
 };
 
+// Bounds of the tag. ID3v2.4 sizes hold 28 bits (256 MiB), so the tag stays
+// far below that: a frame's body (what follows its 10-byte header: encoding
+// byte and text, or for a picture MIME type, type, description and image)
+// over its bound is left out, and so is a frame that would take the whole
+// tag (header, frames, padding) past kMaxTagBytes, counting the fields
+// before the pictures. The TSSE frame (encoder settings) is always kept.
+constexpr std::size_t kMaxTagTextBytes = std::size_t{1} << 20;      // per text frame
+constexpr std::size_t kMaxTagPictureBytes = std::size_t{16} << 20;  // per picture frame
+constexpr std::size_t kMaxTagBytes = std::size_t{32} << 20;         // the whole tag
+
+// The readers apply the bounds as they read: frames, chunks and blocks over
+// them are skipped unread (a compressed ID3 frame by its decompressed size),
+// so reading takes memory in proportion to the bounds, not to the file. The
+// set they return fits the bounds with room for the settings, so rendering
+// it leaves nothing out. Text that is not valid UTF-8 (LIST/INFO chunks as
+// Windows tools write them, Vorbis comments) is read as Latin-1; for INFO
+// this installs a string handler in TagLib, which is a process-wide setting.
+
 // The tags of the WAVE file at `path`: its LIST/INFO chunk and its "id3 "
 // chunk, the ID3 value winning where both name a field. Empty when the file
 // has none or they cannot be read.
@@ -36,8 +57,9 @@ TagSet readWaveTags(const std::string& path);
 // PICTURE blocks. Empty when it has none or they cannot be read.
 TagSet readFlacTags(const std::string& path);
 
-// An ID3v2.4 tag with the fields of `tags` that are present, their pictures,
-// and a TSSE frame (software and settings) with `encoderSettings`.
+// An ID3v2.4 tag with the fields of `tags` that are present and within the
+// bounds, their pictures, and a TSSE frame (software and settings) with
+// `encoderSettings`.
 std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags,
                                          const std::string& encoderSettings);
 
