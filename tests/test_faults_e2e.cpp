@@ -339,7 +339,9 @@ class FaultsOutputPlace : public ::testing::Test {
   // The run ends after the shaper line with "Can not open <output>", and
   // the system's reason on standard error.
   void expectCannotOpen(const std::string& output, const std::string& reason) {
-    RunResult r = convertWithin(dir_, "in.wav", output);
+    expectCannotOpen(convertWithin(dir_, "in.wav", output), output, reason);
+  }
+  void expectCannotOpen(const RunResult& r, const std::string& output, const std::string& reason) {
     EXPECT_EQ(r.exitStatus, 1) << r.err;
     EXPECT_EQ(r.err, reasonLine(output, reason));
     const std::string last = "\nCan not open " + output + "\n";
@@ -381,6 +383,28 @@ TEST_F(FaultsOutputPlace, ReadOnlyFolderCannotBeOpened) {
   EXPECT_EQ(folderEntries(dir_.path()), (std::vector<std::string>{"in.wav", "ro"}));
 }
 
+TEST_F(FaultsOutputPlace, ReadOnlyFileCannotBeReplaced) {
+  // Root may write any file: the run drops to nobody then.
+  const bool root = geteuid() == 0;
+  const std::vector<std::string> asNobody = {"--reuid=65534", "--regid=65534", "--clear-groups"};
+  if (root && (!fileExists("/usr/bin/setpriv") ||
+               runProgram("/usr/bin/setpriv", {asNobody[0], asNobody[1], asNobody[2], "test", "-x",
+                                               PULSEMILL_BINARY}).exitStatus != 0))
+    GTEST_SKIP() << "cannot run the converter as nobody here";
+  ASSERT_EQ(chmod(dir_.path().c_str(), 0777), 0);
+  const Bytes earlier = {'o', 'l', 'd'};
+  writeFileBytes(dir_.file("ro.dff"), earlier);
+  ASSERT_EQ(chmod(dir_.file("ro.dff").c_str(), 0444), 0);
+  std::vector<std::string> args = {PULSEMILL_BINARY, "in.wav", "ro.dff"};
+  args.insert(args.end(), kFastOptions.begin(), kFastOptions.end());
+  if (root) args.insert(args.begin(), asNobody.begin(), asNobody.end());
+  const std::string program = root ? "/usr/bin/setpriv" : args[0];
+  if (!root) args.erase(args.begin());
+  expectCannotOpen(runProgram(program, args, dir_.path()), "ro.dff", std::strerror(EACCES));
+  EXPECT_EQ(readFileBytes(dir_.file("ro.dff")), earlier);
+  EXPECT_EQ(folderEntries(dir_.path()), (std::vector<std::string>{"in.wav", "ro.dff"}));
+}
+
 TEST_F(FaultsOutputPlace, OutputNamingTheInputIsRefused) {
   ASSERT_EQ(symlink("in.wav", dir_.file("soft.dff").c_str()), 0);
   ASSERT_EQ(link(dir_.file("in.wav").c_str(), dir_.file("hard.dff").c_str()), 0);
@@ -404,7 +428,6 @@ class FaultsReplacedOutput : public ::testing::Test {
     writeFileBytes(dir_.file("clip.wav"),
                    waveWith({}, generatedAudio(dir_, {"--seconds", "0.05", "--left", "const:32767",
                                                       "--right", "silence"})));
-    ASSERT_EQ(mkdir(dir_.file("store").c_str(), 0755), 0);
     ASSERT_EQ(convertWithin(dir_, "in.wav", "store/fresh.dff").exitStatus, 0);
     fresh_ = readFileBytes(dir_.file("store/fresh.dff"));
   }
@@ -417,6 +440,9 @@ class FaultsReplacedOutput : public ::testing::Test {
     EXPECT_TRUE(temporaryFiles(dir_.file("store")).empty());
   }
   TempDir dir_;
+  // Another file system where it can be mounted: a temporary file written
+  // anywhere but beside the file it replaces could not be renamed there.
+  TmpfsMount store_{dir_.file("store"), 0, nullptr};
   Bytes fresh_;                         // in.wav converted
   const Bytes earlier_ = Bytes(300, 7);  // an earlier output
 };
@@ -714,6 +740,7 @@ void interruptConversion(int signalNumber, bool earlierOutput) {
 TEST(FaultsInterrupt, SigintKeepsTheEarlierOutput) { interruptConversion(SIGINT, true); }
 TEST(FaultsInterrupt, SigtermKeepsTheEarlierOutput) { interruptConversion(SIGTERM, true); }
 TEST(FaultsInterrupt, SighupRemovesThePartialOutput) { interruptConversion(SIGHUP, false); }
+TEST(FaultsInterrupt, Sigusr1KeepsTheEarlierOutput) { interruptConversion(SIGUSR1, true); }
 
 // ---------------------------------------------------------------------------
 // Outputs that are not regular files: never deleted, and a stream that

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/startup.h"
+#include "timing_line.h"
 #include "base/kernel_isa.h"
 #include "test_support.h"
 
@@ -264,6 +265,19 @@ TEST(StartupRun, RejectedHeaderEndsAfterTheReasonWithoutOutput) {
   EXPECT_EQ("finename = '" + cut + "'\n", r.out);
   EXPECT_EQ(" read error : 6\npulsemill: " + cut + ": unexpected end of file\n", r.err);
   EXPECT_FALSE(fileExists(dir.file("cut.dff")));
+}
+
+TEST(StartupRun, WarningsGoToStandardErrorAndChangeNothingElse) {
+  TempDir dir;
+  testsupport::makeWave(dir, "in.wav", 44100, 16, 3000, "sine:1000:-6", "silence");
+  RunResult plain = testsupport::convertIn(dir, {"in.wav", "a.dff", "/DSD64", "/t:2048"});
+  RunResult warned = testsupport::convertIn(dir, {"in.wav", "b.dff", "/DSD64", "/t:x", "c.dff", "/q"});
+  EXPECT_EQ(plain.exitStatus, warned.exitStatus);
+  EXPECT_EQ(testsupport::reduceTimingLines(plain.out), testsupport::reduceTimingLines(warned.out));
+  EXPECT_EQ("pulsemill: '/t:x' has no number; read as 2048\n"
+            "pulsemill: ignored argument 'c.dff'\npulsemill: ignored argument '/q'\n",
+            warned.err);
+  EXPECT_EQ(testsupport::readFileBytes(dir.file("a.dff")), testsupport::readFileBytes(dir.file("b.dff")));
 }
 
 TEST(StartupRun, WrongArgumentsPrintUsageAndEndWithStatusOne) {

@@ -203,8 +203,12 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
   bool dsfSwitch = false;
   for (int position = 1; position <= userArguments; ++position) {
     const char* arg = argv[position];
-    const char* value = arg + 3;
-    switch (classify(arg)) {
+    const Option option = classify(arg);
+    const bool valued = option == Option::Block || option == Option::Taps ||
+                        option == Option::Alpha || option == Option::Pattern ||
+                        option == Option::Offset;
+    const char* value = valued ? arg + 3 : "";  // after "/x:"
+    switch (option) {
       case Option::Dsd256: settings.dsdRate = 256; break;
       case Option::Dsd128: settings.dsdRate = 128; break;
       case Option::Dsd64: settings.dsdRate = 64; break;

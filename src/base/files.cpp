@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <random>
 #include <vector>
 
 #include "base/interrupt_cleanup.h"
@@ -72,14 +74,22 @@ bool followLinks(const std::string& path, std::string& target) {
   return false;
 }
 
-// The mode a newly created file gets: 0666 under the process's umask.
-mode_t newFileMode() {
-  static const mode_t mask = [] {
-    const mode_t m = umask(0);
-    umask(m);
-    return m;
-  }();
-  return 0666 & ~mask;
+// Creates a new file "FOLDER.NAME.pulsemill-XXXXXX" as mkstemp would, but
+// with the mode a new file gets under the umask. The descriptor, or -1 with
+// errno set.
+int createTemporary(const std::string& folder, const std::string& name, std::string& path) {
+  static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+  static std::mt19937_64 random(
+      static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+      (static_cast<std::uint64_t>(getpid()) << 32));
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string suffix(6, 'X');
+    for (char& c : suffix) c = kLetters[random() % (sizeof kLetters - 1)];
+    path = folder + "." + name.substr(0, kMaxNameInTemporary) + ".pulsemill-" + suffix;
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
 }
 
 }  // namespace
@@ -88,37 +98,51 @@ Status OutputFile::create() {
   const auto failed = [this] {
     return Status(StatusCode::OpenFailed, path_).because(systemReason());
   };
-  if (path_.empty()) errno = ENOENT;
-  if (path_.empty() || !followLinks(path_, target_)) return failed();
+  if (path_.empty()) {
+    errno = ENOENT;
+    return failed();
+  }
   struct stat st;
-  if (stat(target_.c_str(), &st) == 0) {
+  if (stat(path_.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
     if (S_ISDIR(st.st_mode)) {
       errno = EISDIR;
       return failed();
     }
-    if (!S_ISREG(st.st_mode)) {
-      stream_ = std::fopen(target_.c_str(), "wb");
-      return stream_ != nullptr ? Status() : failed();
-    }
-    // rename() would replace a file the user may not write.
-    if (access(target_.c_str(), W_OK) != 0) return failed();
+    stream_ = std::fopen(path_.c_str(), "wb");  // a device, FIFO, /dev/stdout, ...
+    return stream_ != nullptr ? Status() : failed();
   }
-
+  if (!followLinks(path_, target_)) return failed();
   const std::size_t slash = target_.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
-  temporary_ = folder + "." + name.substr(0, kMaxNameInTemporary) + ".pulsemill-XXXXXX";
-  // Armed before the file exists, so that no interrupt can leave it behind;
-  // until mkstemp has made it, the name is no file of anyone's.
-  armOutputRemoval(temporary_.c_str());
-  const int fd = mkstemp(&temporary_[0]);
-  if (fd < 0) {
-    const Status status = failed();
-    disarmOutputRemoval();
-    temporary_.clear();
-    return status;
+  struct stat folderSt;
+  if (stat(target_.c_str(), &st) == 0 && stat(folder.empty() ? "." : folder.c_str(), &folderSt) == 0) {
+    // rename() would replace a file the user may not write, or one in a
+    // sticky folder (/tmp) that neither it nor the folder belongs to.
+    if (access(target_.c_str(), W_OK) != 0) return failed();
+    const uid_t user = geteuid();
+    if ((folderSt.st_mode & S_ISVTX) != 0 && user != 0 && st.st_uid != user &&
+        folderSt.st_uid != user) {
+      errno = EPERM;
+      return failed();
+    }
+    // A file mounted on its name (a container's bind mount) cannot be
+    // replaced: it is written in place, like a device.
+    if (st.st_dev != folderSt.st_dev) {
+      stream_ = std::fopen(target_.c_str(), "wb");
+      return stream_ != nullptr ? Status() : failed();
+    }
   }
-  if (fchmod(fd, newFileMode()) != 0 || (stream_ = fdopen(fd, "wb")) == nullptr) {
+
+  std::string temporary;
+  const int fd = createTemporary(folder, name, temporary);
+  if (fd < 0) return failed();
+  // Armed once the file exists: an interrupt between the two leaves an
+  // empty file of ours, where arming first could remove someone else's.
+  temporary_ = std::move(temporary);
+  armOutputRemoval(temporary_.c_str());
+  stream_ = fdopen(fd, "wb");
+  if (stream_ == nullptr) {
     const Status status = failed();
     ::close(fd);
     unlink(temporary_.c_str());

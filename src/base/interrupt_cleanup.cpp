@@ -12,7 +12,10 @@ namespace {
 // Read by the handler; a lock-free atomic pointer is async-signal-safe.
 std::atomic<const char*> armedPath{nullptr};
 
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
+// Every signal whose default action ends the process and that a handler
+// can catch (SIGKILL and SIGSTOP cannot be).
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM,   SIGHUP,  SIGPIPE, SIGQUIT,
+                                   SIGALRM, SIGUSR1,   SIGUSR2, SIGVTALRM, SIGPROF};
 static_assert(std::atomic<const char*>::is_always_lock_free, "handler needs a lock-free pointer");
 
 extern "C" void removeOutputAndReraise(int signalNumber) {
@@ -38,6 +41,9 @@ void installInterruptCleanup() {
     if (sigaction(signalNumber, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
     sigaction(signalNumber, &action, nullptr);
   }
+  // Past a file size limit (ulimit -f) the write fails with EFBIG and the
+  // run ends as any write error does, instead of dying by SIGXFSZ.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 void armOutputRemoval(const char* path) { armedPath.store(path); }

@@ -1,8 +1,11 @@
 // Removal of a partial output when the run is interrupted (SIGINT, SIGTERM,
-// SIGHUP), or killed by SIGPIPE (its console piped into a reader that has
-// gone, such as `head`). While an output path is armed, the signal handler unlinks it and
-// re-raises the signal with its default action, so the process still ends
-// by that signal (exit status 128 + signal number in a shell). Only the
+// SIGHUP, SIGQUIT), killed by SIGPIPE (its console piped into a reader that
+// has gone, such as `head`) or by any other signal a handler can catch whose
+// default ends the process (SIGALRM, SIGUSR1, ...). While an output path is
+// armed, the signal handler unlinks it and re-raises the signal with its
+// default action, so the process still ends by that signal (exit status
+// 128 + signal number in a shell). SIGXFSZ is ignored: a write past the file
+// size limit fails as a write error. Only the
 // temporary file a run writes its output into is ever armed (files.h).
 #pragma once
 

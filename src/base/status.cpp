@@ -83,12 +83,13 @@ Status Status::because(std::string reason) const {
 
 Status Status::onFiles(const std::string& inputPath, const std::string& outputPath) const {
   Status status = *this;
-  if (reason_.empty() || !reasonPath_.empty()) return status;
+  if (reason_.empty() || named_) return status;
+  status.named_ = true;
   switch (rowOf(code_).reasonFile) {
     case ReasonFile::Input: status.reasonPath_ = inputPath; break;
     case ReasonFile::Output: status.reasonPath_ = outputPath; break;
     case ReasonFile::Detail: status.reasonPath_ = detail_; break;
-    case ReasonFile::None: break;
+    case ReasonFile::None: status.named_ = false; break;
   }
   return status;
 }
@@ -99,7 +100,7 @@ void Status::report() const {
   std::fflush(stdout);
   std::fprintf(row.toStandardError ? stderr : stdout, row.text, detail_.c_str());
   std::fflush(row.toStandardError ? stderr : stdout);
-  if (!reasonPath_.empty()) {
+  if (named_) {
     std::fprintf(stderr, "pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
     std::fflush(stderr);
   }

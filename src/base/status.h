@@ -79,7 +79,8 @@ class [[nodiscard]] Status {
   StatusCode code_ = StatusCode::Ok;
   std::string detail_;
   std::string reason_;
-  std::string reasonPath_;  // empty until onFiles names it
+  std::string reasonPath_;  // the file onFiles named
+  bool named_ = false;      // onFiles has named it (the name may be empty)
 };
 
 // The reason of a read that met the end of its input too early.
