@@ -39,8 +39,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         (frames != 512 && frames != 1024 && frames != 2048) ||
         (settings.dsdRate != 64 && settings.dsdRate != 128 && settings.dsdRate != 256) ||
         settings.normalizeOffset < INT32_MIN || settings.normalizeOffset > INT32_MAX ||
-        pulsemill::isOptionShaped(settings.inputPath) || pulsemill::isOptionShaped(settings.outputPath))
-      std::abort();  // a mistyped option never names a file
+        pulsemill::isOptionShaped(settings.inputPath) ||
+        (args.size() > 2 && settings.outputPath == args[2] && pulsemill::isOptionShaped(args[2])))
+      std::abort();  // a mistyped option never names a file (a derived "-.dff" may)
   }
   return 0;
 }
