@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Builds Pulsemill and converts a file:
 #   ./run.sh                      generates a 5-second test tone and converts it at DSD64
-#   ./run.sh in.wav [options...]  converts in.wav or in.flac (options as for pulsemill, e.g. /DSD128)
+#   ./run.sh in.wav [options...]  converts in.wav, in.flac, in.aiff, ... (options as for pulsemill, e.g. /DSD128)
 set -euo pipefail
 cd "$(dirname "$0")"
-# The libraries the converter links besides the compiler's: TagLib, libFLAC.
-if ! { command -v pkg-config >/dev/null && pkg-config --exists taglib flac; }; then
+# The libraries the converter links besides the compiler's: TagLib, libFLAC,
+# FFmpeg's libavformat, libavcodec and libavutil.
+if ! { command -v pkg-config >/dev/null &&
+       pkg-config --exists taglib flac libavformat libavcodec libavutil; }; then
   apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev libflac-dev >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev libflac-dev \
+    libavformat-dev libavcodec-dev libavutil-dev >/dev/null
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null

@@ -16,6 +16,8 @@ command -v mandoc >/dev/null || need+=(mandoc)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 pkg-config --exists taglib 2>/dev/null || need+=(libtag1-dev)
 pkg-config --exists flac 2>/dev/null || need+=(libflac-dev)
+pkg-config --exists libavformat libavcodec libavutil 2>/dev/null ||
+  need+=(libavformat-dev libavcodec-dev libavutil-dev)
 command -v flac >/dev/null || need+=(flac)
 [ -x /usr/bin/time ] || need+=(time)
 command -v clang++ >/dev/null || need+=(clang)

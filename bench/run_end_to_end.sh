@@ -13,6 +13,8 @@
 #               .dff row of that rate
 #   FLAC=1      also convert the same signal from FLAC (encoded with the flac
 #               command) at each 44.1 kHz rate, right after the WAVE row
+#   EXT=1       also convert a 24-bit plain WAVE and its WAVE_FORMAT_EXTENSIBLE
+#               twin (written by ffmpeg, read through FFmpeg's libraries) at DSD64
 #
 # Builds nothing: BUILD_DIR must hold the pulsemill and wavegen binaries.
 # Prints, per configuration, the median wall time, the real-time factor
@@ -62,10 +64,10 @@ median() {
 left_signal="sine:440:-8+sine:1975:-20+sine:7040:-28+sine:13000:-36+noise:-30"
 right_signal="sine:523.25:-9+sine:3135:-22+sine:11000:-30+sine:17500:-40+noise:-30"
 
-generate() {  # OUT RATE (SECONDS | frames:N)
+generate() {  # OUT RATE (SECONDS | frames:N) [BITS]
   local length=(--seconds "$3")
   [[ $3 == frames:* ]] && length=(--frames "${3#frames:}")
-  if ! "$wavegen" "$1" --rate "$2" --bits 16 "${length[@]}" \
+  if ! "$wavegen" "$1" --rate "$2" --bits "${4:-16}" "${length[@]}" \
       --left "$left_signal" --right "$right_signal" --seed 7 >"$work/gen.log" 2>&1; then
     echo "wavegen failed for $1:" >&2
     cat "$work/gen.log" >&2
@@ -81,6 +83,13 @@ generate "$work/empty44.wav" 44100 frames:0
 if [[ ${FLAC:-0} == 1 ]] && ! flac -s -o "$work/in44.flac" "$work/in44.wav"; then
   echo "flac could not encode the input (Debian package 'flac')" >&2
   exit 1
+fi
+if [[ ${EXT:-0} == 1 ]]; then
+  generate "$work/in44_24.wav" 44100 "$seconds" 24
+  if ! ffmpeg -nostdin -v error -i "$work/in44_24.wav" -c:a pcm_s24le "$work/in44_ext.wav"; then
+    echo "ffmpeg could not write the extensible twin (Debian package 'ffmpeg')" >&2
+    exit 1
+  fi
 fi
 
 out_dff=$work/out.dff
@@ -166,6 +175,10 @@ for rate in 64 128 256; do
     out=$out_dff
   fi
 done
+if [[ ${EXT:-0} == 1 ]]; then
+  bench "44.1k 24-bit /DSD64"          "$work/in44_24.wav" "$seconds" "$runs" /DSD64
+  bench "44.1k 24-bit extensible /DSD64" "$work/in44_ext.wav" "$seconds" "$runs" /DSD64
+fi
 bench "48k (default)"              "$work/in48.wav" "$seconds" "$runs"
 bench "96k (default)"              "$work/in96.wav" "$seconds" "$runs"
 bench "44.1k /DSD256 /t:65536"     "$work/in44.wav" "$seconds" 1 /DSD256 /t:65536

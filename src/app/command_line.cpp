@@ -133,7 +133,7 @@ std::string helpText() {
          " </s: frames per block> /s:512 or /s:1024(default) or /s:2048\n"
          " </d: write the filter and noise shaper diagnostic files>\n"
          " </dsf: name the output .dsf and write DSF; an outfile ending in .dsf is DSF too>\n"
-         " infile: a stereo 16 or 24-bit WAVE or FLAC file.\n"
+         " infile: a stereo PCM file (WAVE, RF64, W64, AIFF, CAF, FLAC, ALAC, WavPack).\n"
          " See pulsemill(1).\n";
 }
 

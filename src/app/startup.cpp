@@ -1,5 +1,7 @@
 #include "app/startup.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +14,7 @@
 #include "base/files.h"
 #include "base/interrupt_cleanup.h"
 #include "base/kernel_isa.h"
+#include "ffmpeg/ffmpeg_source.h"
 #include "flac/flac_source.h"
 #include "tags/tags.h"
 #include "wave/wave_reader.h"
@@ -77,20 +80,48 @@ Status readInputStart(std::FILE* file, InputStart& start) {
   return Status();
 }
 
-// Reads the header of either format (printing its report) and makes the
-// source of its samples.
-Status openSource(const InputFile& input, std::unique_ptr<PcmSource>& source, bool& flac) {
+enum class InputKind { Wave, Flac, Ffmpeg };
+
+// Reads the header of the input's format (printing its report) and makes the
+// source of its samples. A regular file's first bytes are read once more
+// with pread, which leaves the stream where it is: a file that goes to
+// FFmpeg but cannot be opened as audio there, if it is a RIFF file, is the
+// WAVE reader's after all, from the same place.
+Status openSource(const InputFile& input, const std::string& path,
+                  std::unique_ptr<PcmSource>& source, InputKind& kind) {
   InputStart start;
   Status status = readInputStart(input.stream(), start);
   if (!status.ok()) return status;
-  flac = start.flac;
   if (start.flac) {
+    kind = InputKind::Flac;
     auto flac = std::make_unique<FlacSource>(
         input.stream(), std::vector<std::uint8_t>(start.magic, start.magic + 4));
     status = flac->open(input.regularFileSize());
     source = std::move(flac);
     return status;
   }
+  std::uint8_t head[kRouteHeadBytes];
+  std::memcpy(head, start.magic, 4);
+  std::size_t length = 4;
+  const std::int64_t fileSize = input.regularFileSize();
+  if (fileSize >= 0) {
+    const ssize_t got = pread(fileno(input.stream()), head, sizeof head, 0);
+    length = got > 0 ? static_cast<std::size_t>(got) : 0;
+  }
+  const InputRoute route = routeInput(head, length);
+  if (route == InputRoute::Dsd) return StatusCode::AlreadyDsd;
+  if (route == InputRoute::Ffmpeg && fileSize >= 0) {
+    auto decoded = std::make_unique<FfmpegSource>(path, head, length);
+    status = decoded->probe();
+    if (status.ok()) {
+      kind = InputKind::Ffmpeg;
+      status = decoded->open(static_cast<std::uint64_t>(fileSize));
+      source = std::move(decoded);
+      return status;
+    }
+    if (std::memcmp(start.magic, "RIFF", 4) != 0) return status;
+  }
+  kind = InputKind::Wave;
   WaveInfo info;
   status = readWaveHeader(input.stream(), start.magic, info);
   if (status.ok()) source = std::make_unique<WaveSource>(input.stream(), info);
@@ -125,8 +156,8 @@ Status startAndRun(int argc, const char* const* argv, RunSettings& settings) {
   std::printf("finename = '%s'\n", settings.inputPath.c_str());
 
   std::unique_ptr<PcmSource> source;
-  bool flac = false;
-  status = openSource(input, source, flac);
+  InputKind kind = InputKind::Wave;
+  status = openSource(input, settings.inputPath, source, kind);
   if (!status.ok()) return status;
 
   const RateChoice choice =
@@ -146,8 +177,11 @@ Status startAndRun(int argc, const char* const* argv, RunSettings& settings) {
   // Tags only go into DSF, and are read from a regular file only: a pipe's
   // bytes belong to the conversion.
   TagSet tags;
-  if (settings.dsfOutput && input.regularFileSize() >= 0)
-    tags = flac ? readFlacTags(settings.inputPath) : readWaveTags(settings.inputPath);
+  if (settings.dsfOutput && input.regularFileSize() >= 0) {
+    if (kind == InputKind::Flac) tags = readFlacTags(settings.inputPath);
+    if (kind == InputKind::Wave) tags = readWaveTags(settings.inputPath);
+    if (kind == InputKind::Ffmpeg) tags = static_cast<const FfmpegSource&>(*source).tags();
+  }
   return runDriver(settings, *source, isa, isaForced, diagnostics, tags);
 }
 
