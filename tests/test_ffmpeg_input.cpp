@@ -57,6 +57,10 @@ TEST_F(FfmpegInput, EveryContainerGivesThePlainWavesBytes) {
       {"x.aiff", "-c:a pcm_s24be x.aiff", "AIFF"},
       {"x.aifc", "-c:a pcm_f32be -f aiff x.aifc", "AIFC"},
       {"x.caf", "-c:a pcm_s24le x.caf", "CAF"},
+      // A chunk after the audio: the length is the data chunk's, not the file's.
+      {"free.caf",
+       "!cat x.caf > free.caf && printf 'free\\0\\0\\0\\0\\0\\0\\0\\010abcdefgh' >> free.caf",
+       "CAF"},
       {"x.w64", "-c:a pcm_s24le x.w64", "W64"},
       {"x.m4a", "-c:a alac x.m4a", "MP4"},
       {"x.wv", "-c:a wavpack x.wv", "WavPack"},
@@ -89,6 +93,10 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
        "-af pan='5.1|c0=c0|c1=c1|c2=c0|c3=c1|c4=c0|c5=c1' -c:a pcm_s24le six.wav && " + kFfmpeg +
        "-c:a aac aac.m4a && " + kFfmpeg + "-c:a flac -f ogg x.oga && head -c 20000 ext.wav > cutext.wav" +
        " && head -c 9000 x.wv > cut.wv && head -c 9000 x.oga > cut.oga" +
+       // Cut after whole blocks of 1024 frames, past the data chunk's or SSND's header.
+       " && " + kFfmpeg + "-c:a pcm_s16be p16.aiff && python3 -c \"import sys\nfor f, tag, skip in"
+       " (('ext.wav', b'data', 8), ('p16.aiff', b'SSND', 16)):\n d = open(f, 'rb').read()\n"
+       " i = d.find(tag) + skip\n open('blk.' + f.split('.')[1], 'wb').write(d[:i + 12288])\"" +
        // The last frame's left sample a NaN.
        " && " + kFfmpeg + "-c:a pcm_f32le nan.wav && printf '\\000\\000\\300\\177' |"
        " dd of=nan.wav bs=1 seek=$(($(stat -c %s nan.wav) - 8)) conv=notrunc 2>/dev/null" +
@@ -107,6 +115,8 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
       {"cutext.wav", "", "pulsemill: cutext.wav: "},
       {"cut.wv", "", "pulsemill: cut.wv: "},
       {"cut.oga", "", "pulsemill: cut.oga: "},
+      {"blk.wav", "", "pulsemill: blk.wav: "},
+      {"blk.aiff", "", "pulsemill: blk.aiff: stream ends after 3072 of 4410 frames"},
       {"nan.wav", "", "pulsemill: nan.wav: sample 4409 is not a number"},
       {"junk.wav", "[RIFF] (20 bytes)\nNot a WAVEfmt format\n", ""},
   };

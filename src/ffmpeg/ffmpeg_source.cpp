@@ -52,12 +52,76 @@ constexpr Container kContainers[] = {
 constexpr Container kMp4 = {"ftyp", "MP4", "mov"};  // "ftyp" at byte 4
 
 const Container* containerOf(const std::uint8_t* head, std::size_t length) {
-  if (length >= 8 && is(head + 4, "ftyp")) return &kMp4;
   if (length < 4) return nullptr;
   for (const Container& c : kContainers)
     if (is(head, c.magic)) return &c;
+  if (length >= 8 && is(head + 4, "ftyp")) return &kMp4;
   return nullptr;
 }
+
+std::uint64_t le64(const std::uint8_t* p) {
+  return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
+}
+std::uint64_t be64(const std::uint8_t* p) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The byte count a RIFF, RF64/BW64, Wave64 or CAF file's data chunk
+// declares, read from its header: FFmpeg's length of such a file is a guess
+// from the file's size when the file is cut short. -1 when the header
+// leaves it open (a streamed file's placeholder) or has no data chunk.
+std::int64_t declaredDataBytes(const std::string& path, const std::string& container) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (file == nullptr) return -1;
+  std::uint8_t h[24];
+  const auto readAt = [&](std::uint64_t at, std::size_t n) {
+    return at < (std::uint64_t{1} << 62) && fseeko(file, static_cast<off_t>(at), SEEK_SET) == 0 &&
+           std::fread(h, 1, n, file) == n;
+  };
+  std::int64_t bytes = -1;
+  if (container == "W64") {  // GUID chunks; sizes count their 24-byte header
+    for (std::uint64_t at = 40; readAt(at, 24);) {
+      const std::uint64_t size = le64(h + 16);
+      if (is(h, "data")) {
+        if (size >= 24) bytes = static_cast<std::int64_t>(size - 24);
+        break;
+      }
+      if (size < 24) break;
+      at += (size + 7) & ~std::uint64_t{7};
+    }
+  } else if (container == "CAF") {  // big-endian sizes; data begins with an edit count
+    for (std::uint64_t at = 8; readAt(at, 12);) {
+      const auto size = static_cast<std::int64_t>(be64(h + 4));
+      if (is(h, "data")) {
+        if (size >= 4) bytes = size - 4;  // -1: up to the end of the file
+        break;
+      }
+      if (size < 0) break;
+      at += 12 + static_cast<std::uint64_t>(size);
+    }
+  } else {  // RIFF, RF64, BW64; the latter two keep the size in "ds64"
+    std::uint64_t ds64Data = 0;
+    bool haveDs64 = false;
+    for (std::uint64_t at = 12; readAt(at, 8);) {
+      const std::uint32_t size = le32(h + 4);
+      if (is(h, "data")) {
+        if (size != 0xFFFFFFFFu) bytes = size;
+        else if (haveDs64) bytes = static_cast<std::int64_t>(ds64Data);
+        break;
+      }
+      if (is(h, "ds64") && readAt(at + 8, 16)) {  // RIFF size, data size
+        ds64Data = le64(h + 8);
+        haveDs64 = ds64Data < (std::uint64_t{1} << 62);
+      }
+      at += 8 + std::uint64_t{size} + (size & 1);
+    }
+  }
+  std::fclose(file);
+  return bytes;
+}
+
 
 std::string ffmpegText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -80,6 +144,11 @@ bool isSupportedCodec(AVCodecID id) {
       return false;
   }
 }
+bool isPcmCodec(AVCodecID id) {
+  return isSupportedCodec(id) && id != AV_CODEC_ID_FLAC && id != AV_CODEC_ID_ALAC &&
+         id != AV_CODEC_ID_WAVPACK;
+}
+
 
 // The converter's scale of a sample s in 24-bit units (decodeSampleWord's
 // arithmetic, unrounded).
@@ -210,7 +279,9 @@ Status FfmpegSource::open(std::uint64_t fileSize) {
   const AVStream* st = stream_->format->streams[stream_->index];
   const AVCodecParameters* par = st->codecpar;
   const AVCodecDescriptor* descriptor = avcodec_descriptor_get(par->codec_id);
-  const char* codecName = descriptor != nullptr ? descriptor->name : "unknown";
+  const std::string codecName = descriptor != nullptr
+                                    ? descriptor->name
+                                    : "unknown (format tag " + std::to_string(par->codec_tag) + ")";
   const auto sampleFormat = static_cast<AVSampleFormat>(par->format);
   const bool isFloat = av_get_packed_sample_fmt(sampleFormat) == AV_SAMPLE_FMT_FLT ||
                        av_get_packed_sample_fmt(sampleFormat) == AV_SAMPLE_FMT_DBL;
@@ -220,12 +291,21 @@ Status FfmpegSource::open(std::uint64_t fileSize) {
   bytesPerFrame_ = bits_ <= 16 ? 4 : 6;
   sampleRate_ = par->sample_rate > 0 ? static_cast<std::uint32_t>(par->sample_rate) : 0;
   const int channels = par->ch_layout.nb_channels;
-  if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && par->sample_rate > 0)
+  // The declared length: a PCM container's data chunk, else the stream's
+  // duration where the header gives it (not where FFmpeg estimates it).
+  const bool chunked = container_ == "WAVE" || container_ == "RF64" || container_ == "BW64" ||
+                       container_ == "W64" || container_ == "CAF";
+  if (chunked && isPcmCodec(par->codec_id) && par->block_align > 0) {
+    const std::int64_t bytes = declaredDataBytes(path_, container_);
+    if (bytes > 0) declaredFrames_ = static_cast<std::uint64_t>(bytes) / static_cast<unsigned>(par->block_align);
+  } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && par->sample_rate > 0 &&
+             stream_->format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
     declaredFrames_ = static_cast<std::uint64_t>(
         av_rescale_q(st->duration, st->time_base, AVRational{1, par->sample_rate}));
+  }
 
   std::printf("[%s] (%llu bytes)\n", container_.c_str(), static_cast<unsigned long long>(fileSize));
-  std::printf("  Codec = %s\n", codecName);
+  std::printf("  Codec = %s\n", codecName.c_str());
   std::printf("  Number of channels = %d (1 = mono, 2 = stereo)\n", channels);
   std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
   std::printf("  Bits per sample = %u\n", bits_);
@@ -297,7 +377,7 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
     if (result == AVERROR_EOF) {
       endOfStream_ = true;
       // A cut between packets demuxes cleanly: only the count shows it.
-      if (declaredFrames_ != 0 && framesDecoded_ + (padded_ ? 1 : 0) < declaredFrames_)
+      if (declaredFrames_ != 0 && framesDecoded_ < declaredFrames_)
         return damage("stream ends after " + std::to_string(framesDecoded_) + " of " +
                       std::to_string(declaredFrames_) + " frames");
       break;
@@ -328,17 +408,14 @@ bool FfmpegSource::trimPcmPad() {
   AVPacket* packet = stream_->packet;
   const AVCodecParameters* par = stream_->format->streams[stream_->index]->codecpar;
   const int blockAlign = par->block_align;
-  const bool pcm = par->codec_id != AV_CODEC_ID_FLAC && par->codec_id != AV_CODEC_ID_ALAC &&
-                   par->codec_id != AV_CODEC_ID_WAVPACK;
-  if (!pcm || blockAlign <= 0 || packet->size % blockAlign == 0) return false;
+  if (!isPcmCodec(par->codec_id) || blockAlign <= 0 || packet->size % blockAlign == 0) return false;
   // Part of a frame: zero bytes that pad the data to the container's
-  // alignment (ffmpeg's Wave64 writer counts them, and rounds its frame
-  // count up), or a stream cut inside a frame.
+  // alignment (ffmpeg's Wave64 writer counts them in the data chunk's size),
+  // or a stream cut inside a frame.
   const int whole = packet->size - packet->size % blockAlign;
   for (int i = whole; i < packet->size; ++i)
     if (packet->data[i] != 0) return true;
   packet->size = whole;
-  padded_ = true;
   return false;
 }
 
@@ -369,7 +446,7 @@ Status FfmpegSource::rewind() {
   right_.clear();
   start_ = 0;
   framesRead_ = framesDecoded_ = 0;
-  flushing_ = endOfStream_ = padded_ = false;
+  flushing_ = endOfStream_ = false;
   Status status = probe();
   if (status.ok()) status = openDecoder();
   return status.ok() ? decodeUntil(1) : status;
@@ -384,23 +461,33 @@ TagSet FfmpegSource::tags() const {
   // Ogg keeps its comments with the stream, the other containers with the file.
   const AVDictionary* dictionaries[] = {stream_->format->metadata,
                                         stream_->format->streams[stream_->index]->metadata};
+  // FFmpeg's names, then the names some containers keep (APE's "Album
+  // Artist" and "Year"); a literal COMMENT before the DESCRIPTION that Ogg
+  // also maps to "comment", as the FLAC reader takes it. Case is ignored
+  // but where the flag says.
   const struct {
-    const char* key;
     std::string TagSet::*field;
+    const char* keys[3];
+    int flags;
   } fields[] = {
-      {"title", &TagSet::title}, {"artist", &TagSet::artist}, {"album", &TagSet::album},
-      {"album_artist", &TagSet::albumArtist}, {"date", &TagSet::date}, {"genre", &TagSet::genre},
-      {"comment", &TagSet::comment}, {"track", &TagSet::track}, {"disc", &TagSet::disc},
+      {&TagSet::title, {"title"}, 0},
+      {&TagSet::artist, {"artist"}, 0},
+      {&TagSet::album, {"album"}, 0},
+      {&TagSet::albumArtist, {"album_artist", "album artist", "albumartist"}, 0},
+      {&TagSet::date, {"date", "year"}, 0},
+      {&TagSet::genre, {"genre"}, 0},
+      {&TagSet::comment, {"COMMENT"}, AV_DICT_MATCH_CASE},
+      {&TagSet::comment, {"comment"}, 0},
+      {&TagSet::track, {"track"}, 0},
+      {&TagSet::disc, {"disc"}, 0},
   };
   for (const AVDictionary* dictionary : dictionaries)
-    for (const auto& f : fields) {
-      const AVDictionaryEntry* entry = av_dict_get(dictionary, f.key, nullptr, 0);
-      if (entry != nullptr && (tags.*f.field).empty()) tags.*f.field = entry->value;
-    }
-  if (tags.date.empty()) {  // MP4 and APE name the year so
-    const AVDictionaryEntry* year = av_dict_get(stream_->format->metadata, "year", nullptr, 0);
-    if (year != nullptr) tags.date = year->value;
-  }
+    for (const auto& f : fields)
+      for (const char* key : f.keys) {
+        const AVDictionaryEntry* entry =
+            key != nullptr ? av_dict_get(dictionary, key, nullptr, f.flags) : nullptr;
+        if (entry != nullptr && (tags.*f.field).empty()) tags.*f.field = entry->value;
+      }
   for (unsigned i = 0; i < stream_->format->nb_streams; ++i) {
     const AVStream* st = stream_->format->streams[i];
     if ((st->disposition & AV_DISPOSITION_ATTACHED_PIC) == 0 || st->attached_pic.size <= 0) continue;

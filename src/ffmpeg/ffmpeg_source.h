@@ -71,6 +71,9 @@ class FfmpegSource : public PcmSource {
   std::uint32_t sampleRate() const override { return sampleRate_; }
   bool hasMore() const override { return buffered() > 0 || !endOfStream_; }
   Status read(int maxFrames, double* left, double* right, int& frames) override;
+  // A failure found by looking ahead past the last block (a stream that
+  // ends short exactly there).
+  Status finish() override { return error_.empty() ? Status() : damage(error_); }
   Status rewind() override;
   std::uint64_t reportedBytes() const override { return framesRead_ * bytesPerFrame_; }
 
@@ -101,7 +104,6 @@ class FfmpegSource : public PcmSource {
   std::uint64_t framesRead_ = 0;
   std::uint64_t framesDecoded_ = 0;
   bool flushing_ = false;     // the demuxer has ended; the decoder drains
-  bool padded_ = false;       // a pad was dropped: the declared count may be one frame high
   bool endOfStream_ = false;
   std::string error_;         // the first damage found
 };
