@@ -1,5 +1,5 @@
-// Interpolator throughput: interpolateBlock (both channels, spread over the
-// OpenMP threads) and interpolateFrames (one channel, the calling thread),
+// Interpolator throughput: a block as the pipeline interpolates it (both
+// channels' work items spread over the OpenMP threads) and interpolateFrames (one channel, the calling thread),
 // 44.1 kHz input raised by 64 and by 256 with a designed 32768-tap kernel,
 // blocks of 1024 frames, for every kernel variant this CPU supports.
 //
@@ -112,9 +112,14 @@ void runBlock(benchmark::State& state, int ratio, KernelIsa isa, int threads) {
   omp_set_num_threads(threads);
   const double gain = ratio;
   const double cpuStart = processCpuSeconds();
+  const int items = pulsemill::interpolationItems(kBlockFrames);
   for (auto _ : state) {
-    pulsemill::interpolateBlock(s.upLeft.get(), s.upRight.get(), s.kernel, s.inLeft, s.inRight,
-                                kBlockFrames, gain);
+#pragma omp parallel for schedule(dynamic)
+    for (int item = 0; item < items; ++item)
+      pulsemill::interpolateItem(s.kernel, s.inLeft, s.inRight, kBlockFrames, item, gain,
+                                 s.upLeft.get(), s.upRight.get());
+    pulsemill::handOverHistory(s.inLeft, kBlockFrames, s.inLeft);
+    pulsemill::handOverHistory(s.inRight, kBlockFrames, s.inRight);
     benchmark::DoNotOptimize(s.upLeft.get());
     benchmark::DoNotOptimize(s.upRight.get());
     benchmark::ClobberMemory();
@@ -150,7 +155,7 @@ int main(int argc, char** argv) {
       const std::string rate = "/x" + std::to_string(ratio);
       for (int threads : {1, 2}) {
         benchmark::RegisterBenchmark(
-            ("interpolateBlock/" + name + rate + "/threads:" + std::to_string(threads)).c_str(),
+            ("block/" + name + rate + "/threads:" + std::to_string(threads)).c_str(),
             [=](benchmark::State& st) { runBlock(st, ratio, isa, threads); })
             ->UseRealTime()
             ->MeasureProcessCPUTime()

@@ -157,7 +157,7 @@ BENCHMARK(BM_ModulateBlock)
 
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
-  const pulsemill::ShaperPattern& pattern = pulsemill::selectShaperPattern(2);  // prints its line
+  const pulsemill::ShaperPattern& pattern = pulsemill::selectShaperPattern(2);
   shaper = pulsemill::designShaper(pattern, pulsemill::Diagnostics());
   clockGHz = measureClockGHz();
   char text[128];

@@ -15,8 +15,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (file == nullptr) std::abort();
   if (size > 0 && std::fwrite(data, 1, size, file) != size) std::abort();
   std::fclose(file);
-  const pulsemill::TagSet tags = pulsemill::readWaveTags(path);
-  const std::vector<std::uint8_t> tag = pulsemill::renderId3v2Tag(tags, "settings");
+  pulsemill::CapturedReport report;
+  const pulsemill::TagSet tags = pulsemill::readWaveTags(path, report);
+  const std::vector<std::uint8_t> tag = pulsemill::renderId3v2Tag(tags, "settings", report);
   // Every rendered tag is an ID3v2.4 tag.
   if (tag.size() < 10 || tag[0] != 'I' || tag[1] != 'D' || tag[2] != '3' || tag[3] != 4) std::abort();
   std::remove(path.c_str());

@@ -64,9 +64,12 @@ ParseOutcome parse(const std::vector<std::string>& args) {
   out.accepted = status.ok();
   out.code = status.code();
   EXPECT_EQ(out.accepted ? 0 : 1, status.exitStatus());
-  status.report();  // as the run reports it
-  out.printed = testing::internal::GetCapturedStdout();
+  out.printed = testing::internal::GetCapturedStdout();  // the parse itself prints nothing
   out.errors = testing::internal::GetCapturedStderr();
+  pulsemill::CapturedReport report;
+  status.report(report);  // as the run reports it
+  out.printed += report.standardOutput();
+  out.errors += report.standardError();
   return out;
 }
 

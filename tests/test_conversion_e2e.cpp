@@ -45,28 +45,13 @@ std::uint64_t readBe(const Bytes& bytes, std::size_t offset, int count) {
   return v;
 }
 
-// A stereo WAVE file: plain 16-byte format chunk, then a data chunk whose
-// size field says `declaredSize` and which holds `data`.
-Bytes waveFile(std::uint32_t rate, int bits, const Bytes& data, std::uint32_t declaredSize) {
-  const unsigned align = bits / 8 * 2;
-  Bytes w;
-  putText(w, "RIFF");
-  putLe(w, 36 + declaredSize, 4);
-  putText(w, "WAVEfmt ");
-  putLe(w, 16, 4);
-  putLe(w, 1, 2);
-  putLe(w, 2, 2);
-  putLe(w, rate, 4);
-  putLe(w, rate * align, 4);
-  putLe(w, align, 2);
-  putLe(w, bits, 2);
-  putText(w, "data");
-  putLe(w, declaredSize, 4);
-  w.insert(w.end(), data.begin(), data.end());
-  return w;
-}
+// A stereo WAVE file with a plain format chunk and `data` as its samples.
 Bytes waveFile(std::uint32_t rate, int bits, const Bytes& data) {
-  return waveFile(rate, bits, data, static_cast<std::uint32_t>(data.size()));
+  testsupport::WaveFormat f;
+  f.rate = rate;
+  f.bits = static_cast<unsigned>(bits);
+  f.blockAlign = f.bits / 8 * 2;
+  return testsupport::waveFile(f, {}, data);
 }
 
 // The sample bytes of a file made by the generator.

@@ -26,10 +26,8 @@ namespace {
 
 const char kPython[] = "/usr/bin/python3";
 const std::string kReport = std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py";
-// Runs one of the report module's entry points with the arguments after it.
-const std::string kCallReport =
-    "import sys; sys.path.insert(0, '" + std::string(PULSEMILL_TOOLS_DIR) +
-    "'); import pulsemill_report as r; sys.exit(getattr(r, sys.argv[1])(sys.argv[2:]))";
+// The tests' tone measure, built on the report tool's analysis.
+const std::string kToneMeasure = std::string(PULSEMILL_SOURCE_DIR) + "/tests/tone_measure.py";
 
 // The figure `name` of channel `channel` in a report's output.
 double reportFigure(const std::string& report, const std::string& channel, const std::string& name) {
@@ -104,7 +102,7 @@ class DecodedByFfmpeg : public ::testing::Test {
   // Measures the tone `leftHz` on the left and `rightHz` on the right
   // channel of the decoded file: 0.4 s from 0.1 s on.
   void analyze(double leftHz, double rightHz, ChannelMeasure (&m)[2]) {
-    RunResult r = runProgram(kPython, {"-c", kCallReport, "tone_main", dir_.file("dec.wav"), "--freq",
+    RunResult r = runProgram(kPython, {kToneMeasure, PULSEMILL_TOOLS_DIR, dir_.file("dec.wav"), "--freq",
                                        std::to_string(leftHz), "--freq-right",
                                        std::to_string(rightHz), "--skip", "0.1", "--length", "0.4"});
     ASSERT_EQ(r.exitStatus, 0) << r.err;

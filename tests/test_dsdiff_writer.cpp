@@ -215,9 +215,9 @@ TEST(DsdiffSizes, FullDeviceIsAWriteFailure) {
   const pulsemill::Status status = pulsemill::writeDsdiffHeader(f, 2822400);
   std::fclose(f);
   EXPECT_EQ(StatusCode::WriteFatal, status.code());
-  testing::internal::CaptureStderr();
-  status.report();
-  EXPECT_EQ(" write error : " + status.detail() + "\n", testing::internal::GetCapturedStderr());
+  pulsemill::CapturedReport report;
+  status.report(report);
+  EXPECT_EQ(" write error : " + status.detail() + "\n", report.both());
 }
 
 }  // namespace

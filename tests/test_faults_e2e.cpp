@@ -65,23 +65,6 @@ bool contains(const std::string& text, const std::string& part) {
   return text.find(part) != std::string::npos;
 }
 
-// RIFF header and plain 16-byte format chunk of a 44100 Hz 16-bit stereo
-// file: the 36 bytes in front of the first chunk.
-Bytes formatPart(std::uint32_t riffSize) {
-  Bytes w;
-  putText(w, "RIFF");
-  putLe(w, riffSize, 4);
-  putText(w, "WAVEfmt ");
-  putLe(w, 16, 4);
-  putLe(w, 1, 2);
-  putLe(w, 2, 2);
-  putLe(w, 44100, 4);
-  putLe(w, 44100 * 4, 4);
-  putLe(w, 4, 2);
-  putLe(w, 16, 2);
-  return w;
-}
-
 Bytes chunk(const std::string& id, std::uint32_t declaredSize, const Bytes& body) {
   Bytes c;
   putText(c, id);
@@ -90,18 +73,13 @@ Bytes chunk(const std::string& id, std::uint32_t declaredSize, const Bytes& body
   return c;
 }
 
-// A whole file: format part, `chunks` as given, then a data chunk declaring
-// `declaredSize` and holding `audio`. The RIFF size counts what is there.
+// A whole 44100 Hz 16-bit stereo file: `chunks` as given, then a data chunk
+// declaring `declaredSize` and holding `audio`. The RIFF size counts what
+// is there.
 Bytes waveWith(const Bytes& chunks, const Bytes& audio, std::uint32_t declaredSize) {
-  Bytes tail = chunks;
-  append(tail, chunk("data", declaredSize, audio));
-  Bytes w = formatPart(static_cast<std::uint32_t>(28 + tail.size()));
-  append(w, tail);
-  return w;
+  return testsupport::waveFile({}, chunks, audio, declaredSize);
 }
-Bytes waveWith(const Bytes& chunks, const Bytes& audio) {
-  return waveWith(chunks, audio, static_cast<std::uint32_t>(audio.size()));
-}
+Bytes waveWith(const Bytes& chunks, const Bytes& audio) { return testsupport::waveFile({}, chunks, audio); }
 
 std::string hexDump(const Bytes& bytes) {
   std::string text;

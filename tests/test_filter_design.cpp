@@ -309,7 +309,8 @@ TEST(FilterDesignKaiserWindow, TinyAlphaGivesTheParabola) {
 
 TEST(FilterDesignKaiserWindow, AlphaOutOfRangeLeavesKernelUntouched) {
   testsupport::TempDir dir;
-  const Diagnostics diagnostics(dir.path() + "/X_");
+  pulsemill::CapturedReport report;
+  const Diagnostics diagnostics(dir.path() + "/X_", report);
   const int n = 2048;
   const std::vector<double> raw = unwindowedKernel(64, n);
   for (double alpha : {800.0, 2000.0, 1e-300, std::strtod("1e400", nullptr), -2000.0}) {
@@ -375,7 +376,8 @@ TEST(FilterDesignGainResponse, WorkedLinesFor2048TapsRatio64Alpha10) {
 
 TEST(FilterDesignDumps, NamesAndLineFormat) {
   testsupport::TempDir dir;
-  const Diagnostics diagnostics(dir.path() + "/X_");
+  pulsemill::CapturedReport report;
+  const Diagnostics diagnostics(dir.path() + "/X_", report);
   EXPECT_EQ(dir.path() + "/X_CalcFIRCoeff.txt", diagnostics.fileName(DiagnosticFile::ImpulseResponse));
   EXPECT_EQ(dir.path() + "/X_KiaserFIRCoeff.txt", diagnostics.fileName(DiagnosticFile::WindowedKernel));
   EXPECT_EQ(dir.path() + "/X_FreqGain.txt", diagnostics.fileName(DiagnosticFile::GainResponse));
@@ -406,7 +408,9 @@ TEST(FilterDesignDumps, DebugDesignWritesTheThreeFiles) {
 
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  designWith(Diagnostics(dir.path() + "/X_"), n, kernel);
+  pulsemill::CapturedReport report;
+  designWith(Diagnostics(dir.path() + "/X_", report), n, kernel);
+  EXPECT_EQ("", report.both());
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
 
@@ -454,7 +458,9 @@ TEST(FilterDesignDumps, MissingPrefixFolderIsSkippedSilently) {
   std::vector<double> kernel;
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  designWith(Diagnostics(dir.path() + "/no-such-folder/X_"), n, kernel);
+  pulsemill::CapturedReport report;
+  designWith(Diagnostics(dir.path() + "/no-such-folder/X_", report), n, kernel);
+  EXPECT_EQ("", report.both());
   EXPECT_EQ("", testing::internal::GetCapturedStdout());
   EXPECT_EQ("", testing::internal::GetCapturedStderr());
   EXPECT_TRUE(sameBits(kernel, finalKernel(64, n, 10.0)));

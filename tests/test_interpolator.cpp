@@ -159,7 +159,7 @@ void checkFastPath(const Case& c, const std::vector<double>& kernel, const Strea
     std::fill(upLeft.begin(), upLeft.end(), kSentinel);
     std::fill(upRight.begin(), upRight.end(), kSentinel);
     if (path == Path::InPlace) {
-      pulsemill::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, n, gain);
+      testsupport::interpolateBlock(upLeft.data(), upRight.data(), phases, inLeft, inRight, n, gain);
     } else {
       const int items = pulsemill::interpolationItems(n);
 #pragma omp parallel for schedule(dynamic)
@@ -271,7 +271,7 @@ void prepareStereo(Stereo& st, int ratio, int taps, int s) {
 }
 
 void interpolate(Stereo& st, int n, double gain) {
-  pulsemill::interpolateBlock(st.upLeft.data(), st.upRight.data(), st.phases, st.left, st.right,
+  testsupport::interpolateBlock(st.upLeft.data(), st.upRight.data(), st.phases, st.left, st.right,
                               n, gain);
 }
 

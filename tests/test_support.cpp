@@ -186,4 +186,42 @@ void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, i
   ASSERT_EQ(0, r.exitStatus) << r.err;
 }
 
+Bytes waveHeader(const WaveFormat& f) {
+  Bytes w;
+  putText(w, "RIFF");
+  putLe(w, f.riffSize, 4);
+  putText(w, "WAVEfmt ");
+  putLe(w, f.fmtSize, 4);
+  putLe(w, f.tag, 2);
+  putLe(w, f.channels, 2);
+  putLe(w, f.rate, 4);
+  putLe(w, std::uint64_t{f.rate} * f.blockAlign, 4);
+  putLe(w, f.blockAlign, 2);
+  putLe(w, f.bits, 2);
+  return w;
+}
+
+Bytes waveFile(const WaveFormat& format, const Bytes& chunks, const Bytes& audio,
+               std::int64_t declaredSize) {
+  WaveFormat f = format;
+  if (f.riffSize == 0) f.riffSize = static_cast<std::uint32_t>(36 + chunks.size() + audio.size());
+  Bytes w = waveHeader(f);
+  w.insert(w.end(), chunks.begin(), chunks.end());
+  putText(w, "data");
+  putLe(w, declaredSize < 0 ? audio.size() : static_cast<std::uint64_t>(declaredSize), 4);
+  w.insert(w.end(), audio.begin(), audio.end());
+  return w;
+}
+
+void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKernel& kernel,
+                      pulsemill::UpsampleBuffer& inLeft, pulsemill::UpsampleBuffer& inRight, int n,
+                      double gain) {
+  const int items = pulsemill::interpolationItems(n);
+#pragma omp parallel for schedule(dynamic)
+  for (int item = 0; item < items; ++item)
+    pulsemill::interpolateItem(kernel, inLeft, inRight, n, item, gain, upLeft, upRight);
+  pulsemill::handOverHistory(inLeft, n, inLeft);
+  pulsemill::handOverHistory(inRight, n, inRight);
+}
+
 }  // namespace testsupport

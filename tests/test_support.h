@@ -12,6 +12,7 @@
 
 #include "base/diagnostics.h"
 #include "base/kernel_isa.h"
+#include "resample/interpolator.h"
 
 namespace testsupport {
 
@@ -21,6 +22,24 @@ using Bytes = std::vector<std::uint8_t>;
 void putLe(Bytes& out, std::uint64_t value, int bytes);
 void putBe(Bytes& out, std::uint64_t value, int bytes);
 void putText(Bytes& out, const std::string& text);
+
+// The RIFF header and plain format chunk of a WAVE file (the 36 bytes before
+// its first other chunk), fields as given.
+struct WaveFormat {
+  std::uint32_t riffSize = 0;  // 0 in waveFile: the bytes that follow the size field
+  std::uint32_t fmtSize = 16;
+  unsigned tag = 1;
+  unsigned channels = 2;
+  std::uint32_t rate = 44100;
+  unsigned blockAlign = 4;
+  unsigned bits = 16;
+};
+Bytes waveHeader(const WaveFormat& format);
+
+// A whole WAVE file: the header, `chunks` as given, then a data chunk that
+// declares `declaredSize` bytes (-1: the audio's size) and holds `audio`.
+Bytes waveFile(const WaveFormat& format, const Bytes& chunks, const Bytes& audio,
+               std::int64_t declaredSize = -1);
 
 // Runs the OpenMP loops of one scope with a fixed thread count.
 class ThreadCount {
@@ -80,6 +99,12 @@ void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, i
 // TPOS TCON TSSE, then "COMM text", then "APIC mime type description
 // sha256-of-the-image" per picture.
 std::string dsfTagsByMutagen(const std::string& dsfPath);
+
+// One block of both channels as the pipeline interpolates it: its work
+// items spread over the OpenMP threads, then the history handover in place.
+void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKernel& kernel,
+                      pulsemill::UpsampleBuffer& inLeft, pulsemill::UpsampleBuffer& inRight, int n,
+                      double gain);
 
 // Shell command through /bin/sh; returns its exit status.
 int runShell(const std::string& command);

@@ -45,13 +45,13 @@ TEST(TagBounds, RenderLeavesOutWhatExceedsTheBounds) {
     tags.pictures.push_back({"image/png", 3, "p", Bytes(mib << 20, 0xA5)});
     tags.pictures.back().data[0] = static_cast<std::uint8_t>(tags.pictures.size());
   }
-  testing::internal::CaptureStderr();
-  const Bytes tag = pulsemill::renderId3v2Tag(tags, "settings");
+  pulsemill::CapturedReport report;
+  const Bytes tag = pulsemill::renderId3v2Tag(tags, "settings", report);
   const std::size_t body = 4 + 9 + 1;  // a picture frame's body besides the image
   EXPECT_EQ(warning("COMM text", pulsemill::kMaxTagTextBytes + 5, "over 1 MiB") +
                 warning("picture", body + (17 << 20), "over 16 MiB") +
                 warning("picture", body + (15 << 20), "tag over 32 MiB"),
-            testing::internal::GetCapturedStderr());
+            report.standardError());
 
   ASSERT_LE(tag.size(), pulsemill::kMaxTagBytes);
   EXPECT_EQ(Bytes({'I', 'D', '3', 4, 0, 0}), Bytes(tag.begin(), tag.begin() + 6));

@@ -43,22 +43,15 @@ struct Bytes {
   }
 };
 
-struct Format {
-  std::uint32_t riffSize = 1000;
-  std::uint32_t fmtSize = 16;
-  unsigned tag = 1;
-  unsigned channels = 2;
-  std::uint32_t rate = 44100;
-  unsigned blockAlign = 4;
-  unsigned bits = 16;
+// A format chunk's fields; the RIFF size is a fixed 1000 here.
+struct Format : testsupport::WaveFormat {
+  Format() { riffSize = 1000; }
 };
 
 // RIFF header and format chunk (36 bytes for a 16-byte format chunk).
 Bytes header(const Format& f = Format()) {
   Bytes b;
-  b.text("RIFF").le32(f.riffSize).text("WAVEfmt ").le32(f.fmtSize);
-  b.le16(f.tag).le16(f.channels).le32(f.rate).le32(f.rate * f.blockAlign);
-  b.le16(f.blockAlign).le16(f.bits);
+  b.raw(testsupport::waveHeader(f));
   return b;
 }
 
@@ -80,16 +73,14 @@ struct ReadOutcome {
 
 ReadOutcome readFrom(std::FILE* file) {
   ReadOutcome r;
-  testing::internal::CaptureStdout();
-  testing::internal::CaptureStderr();
-  const pulsemill::Status status = pulsemill::readWaveHeader(file, r.info);
+  pulsemill::CapturedReport report;
+  const pulsemill::Status status = pulsemill::readWaveHeader(file, r.info, report);
   r.position = std::ftell(file);
   std::fclose(file);
-  status.report();  // as the run reports it: after the report lines
+  status.report(report);  // as the run reports it: after the report lines
   r.code = status.code();
-  std::fflush(stdout);
-  r.err = testing::internal::GetCapturedStderr();
-  r.out = testing::internal::GetCapturedStdout();
+  r.err = report.standardError();
+  r.out = report.standardOutput();
   return r;
 }
 
@@ -326,10 +317,10 @@ TEST(WaveReader, FatalReportersGiveThePosition) {
   std::fseek(file, 3, SEEK_SET);
   const pulsemill::Status read = pulsemill::readFailure(file);
   std::fclose(file);
-  testing::internal::CaptureStderr();
-  write.report();
-  read.report();
-  EXPECT_EQ(" write error : 7\n read error : 3\n", testing::internal::GetCapturedStderr());
+  pulsemill::CapturedReport report;
+  write.report(report);
+  read.report(report);
+  EXPECT_EQ(" write error : 7\n read error : 3\n", report.both());
   EXPECT_EQ(1, write.exitStatus());
   EXPECT_EQ(1, read.exitStatus());
 }

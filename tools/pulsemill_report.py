@@ -370,31 +370,5 @@ def main(argv):
     return 0
 
 
-def tone_main(argv):
-    """The decoding tests' measure: level and SNR of a tone per channel of a
-    decoded stereo WAVE file, one line per channel."""
-    import scipy.io.wavfile
-    parser = argparse.ArgumentParser()
-    parser.add_argument("wave")
-    parser.add_argument("--freq", type=float, required=True)
-    parser.add_argument("--freq-right", type=float)
-    parser.add_argument("--skip", type=float, default=0.1)
-    parser.add_argument("--length", type=float, default=0.4)
-    args = parser.parse_args(argv)
-    rate, data = scipy.io.wavfile.read(args.wave)
-    scale = {np.dtype(np.int16): 32768.0, np.dtype(np.int32): 2147483648.0}.get(data.dtype, 1.0)
-    start, count = int(round(args.skip * rate)), int(round(args.length * rate))
-    if data.ndim != 2 or start + count > data.shape[0]:
-        print("not a stereo file of %d frames" % (start + count), file=sys.stderr)
-        return 1
-    freqs = [args.freq, args.freq_right if args.freq_right is not None else args.freq]
-    for ch in range(2):
-        x = data[start:start + count, ch].astype(np.float64) / scale
-        level, snr, mean = analyze_tone(x, rate, freqs[ch])
-        print("channel %d freq %g level_dbfs %.3f snr_db %.2f mean %.9f" % (ch, freqs[ch], level, snr,
-                                                                           mean))
-    return 0
-
-
 if __name__ == "__main__":
     sys.exit(main(sys.argv[1:]))

@@ -3,10 +3,9 @@
 #include <cstdio>
 #include <vector>
 
+#include "app/formats.h"
 #include "base/files.h"
 #include "convert/conversion.h"
-#include "dsdiff/dsdiff_writer.h"
-#include "dsf/dsf_writer.h"
 #include "filter/filter_design.h"
 #include "resample/interpolator.h"
 #include "shaper/shaper_design.h"
@@ -17,17 +16,6 @@ namespace {
 
 constexpr int kMaxRetries = 10;
 
-Status designPhaseKernel(const RunSettings& settings, std::uint32_t inputRate, KernelIsa isa,
-                         bool isaForced, const Diagnostics& diagnostics, PhaseKernel& kernel) {
-  const FilterParams filter{inputRate, settings.oversampleRatio, settings.tapCount,
-                            settings.kaiserAlpha};
-  std::vector<double> taps;
-  Status status = designInterpolationFilter(filter, isa, diagnostics, taps);
-  if (!status.ok()) return status;
-  const KernelIsa interpolatorIsa =
-      isaForced ? isa : fastestKernelIsa(taps.data(), filter.tapCount, filter.ratio, supportedIsas());
-  return layoutPhaseKernel(taps.data(), filter.tapCount, filter.ratio, interpolatorIsa, kernel);
-}
 
 }  // namespace
 
@@ -39,34 +27,34 @@ std::string encoderSettings(const RunSettings& settings, int pattern, std::int64
   return text;
 }
 
-Status runDriver(const RunSettings& settings, PcmSource& source, KernelIsa isa,
-                 bool isaForced, const Diagnostics& diagnostics, const TagSet& tags) {
-  PhaseKernel kernel;
-  Status status =
-      designPhaseKernel(settings, source.sampleRate(), isa, isaForced, diagnostics, kernel);
+Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
+                 const TagSet& tags, const JobContext& job) {
+  const FilterParams filter{source.sampleRate(), settings.oversampleRatio, settings.tapCount,
+                            settings.kaiserAlpha, job.threads};
+  std::shared_ptr<const PhaseKernel> kernel;
+  Status status = job.designs.phaseKernel(filter, diagnostics, kernel);
   if (!status.ok()) return status;
   const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
+  job.report.out("%s", pattern.line);
   const ShaperCoefficients shaper = designShaper(pattern, diagnostics);
 
   OutputFile output(settings.outputPath);
-  DsdiffSink dsdiff(output);
-  DsfSink dsf(output);
-  DsdSink& sink = settings.dsfOutput ? static_cast<DsdSink&>(dsf) : dsdiff;
-  ConversionOptions options{settings.blockFrames, settings.normalizeOffset};
+  OutputSink sink(settings.dsfOutput, output);
+  ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads};
   for (int retry = 0;; ++retry) {
-    if (settings.dsfOutput)
-      dsf.setTag(renderId3v2Tag(tags, encoderSettings(settings, pattern.number,
-                                                      options.normalizeOffset)));
+    if (sink.carriesTags())
+      sink.setTag(renderId3v2Tag(
+          tags, encoderSettings(settings, pattern.number, options.normalizeOffset), job.report));
     status = output.create();
     if (!status.ok()) return status;
-    status = convertStream(source, sink, kernel, shaper, options);
+    status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
     if (status.ok()) return output.commit();
     output.discard();
     if (status.code() != StatusCode::Clip || !settings.retryOnClip || retry >= kMaxRetries)
       return status;
 
-    status.report();
-    std::printf("Retry again to set normalize offset -1 position.\n");
+    status.report(job.report);
+    job.report.out("Retry again to set normalize offset -1 position.\n");
     options.normalizeOffset -= 1;
     status = source.rewind();
     if (!status.ok()) return status;

@@ -6,12 +6,14 @@
 // ("C:\TEMP\DSD%d_T%d_" with the effective DSD multiple and tap count; on
 // this platform the backslashes are ordinary characters, so the files land
 // in the current directory) followed by the file's own suffix. A file that
-// cannot be opened is skipped silently: diagnostics never stop a run.
+// cannot be opened is skipped silently: diagnostics never stop a run. The
+// stages print their diagnostic lines on the run's report.
 #pragma once
 
 #include <cstdio>
 #include <string>
 
+#include "base/report.h"
 #include "base/status.h"
 
 namespace pulsemill {
@@ -26,9 +28,12 @@ enum class DiagnosticFile {
 class Diagnostics {
  public:
   Diagnostics() = default;  // disabled
-  explicit Diagnostics(std::string prefix) : enabled_(true), prefix_(std::move(prefix)) {}
+  Diagnostics(std::string prefix, Report& report)
+      : enabled_(true), prefix_(std::move(prefix)), report_(&report) {}
 
   bool enabled() const { return enabled_; }
+  // Where an enabled run's diagnostic lines go.
+  Report& report() const { return *report_; }
   std::string fileName(DiagnosticFile file) const;
 
   // Writes `count` values, one "%3.12lf\n" line each, replacing the file.
@@ -46,6 +51,7 @@ class Diagnostics {
  private:
   bool enabled_ = false;
   std::string prefix_;
+  Report* report_ = nullptr;
 };
 
 }  // namespace pulsemill

@@ -79,7 +79,7 @@ bool followLinks(const std::string& path, std::string& target) {
 // errno set.
 int createTemporary(const std::string& folder, const std::string& name, std::string& path) {
   static const char kLetters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-  static std::mt19937_64 random(
+  thread_local std::mt19937_64 random(
       static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
       (static_cast<std::uint64_t>(getpid()) << 32));
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -140,13 +140,14 @@ Status OutputFile::create() {
   // Armed once the file exists: an interrupt between the two leaves an
   // empty file of ours, where arming first could remove someone else's.
   temporary_ = std::move(temporary);
-  armOutputRemoval(temporary_.c_str());
+  armedSlot_ = armOutputRemoval(temporary_.c_str());
   stream_ = fdopen(fd, "wb");
   if (stream_ == nullptr) {
     const Status status = failed();
     ::close(fd);
     unlink(temporary_.c_str());
-    disarmOutputRemoval();
+    disarmOutputRemoval(armedSlot_);
+    armedSlot_ = -1;
     temporary_.clear();
     return status;
   }
@@ -165,7 +166,8 @@ std::string OutputFile::close(bool keep) {
   if (keep && reason.empty() && std::rename(temporary_.c_str(), target_.c_str()) != 0)
     reason = systemReason();
   if (!keep || !reason.empty()) unlink(temporary_.c_str());
-  disarmOutputRemoval();
+  disarmOutputRemoval(armedSlot_);
+  armedSlot_ = -1;
   temporary_.clear();
   return reason;
 }

@@ -79,6 +79,7 @@ class OutputFile {
   std::string target_;      // path_ with symbolic links followed
   std::string temporary_;   // the file being written; empty when writing a device directly
   std::FILE* stream_ = nullptr;
+  int armedSlot_ = -1;      // interrupt_cleanup's slot of temporary_
 };
 
 }  // namespace pulsemill

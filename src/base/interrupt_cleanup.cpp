@@ -9,8 +9,10 @@ namespace pulsemill {
 
 namespace {
 
-// Read by the handler; a lock-free atomic pointer is async-signal-safe.
-std::atomic<const char*> armedPath{nullptr};
+// Read by the handler; lock-free atomic pointers are async-signal-safe. One
+// slot per output being written at once (a batch runs several).
+constexpr int kSlots = 64;
+std::atomic<const char*> armedPaths[kSlots];
 
 // Every signal whose default action ends the process and that a handler
 // can catch (SIGKILL and SIGSTOP cannot be).
@@ -22,8 +24,10 @@ extern "C" void removeOutputAndReraise(int signalNumber) {
   // load, not exchange: a second signal handled at the same time (another
   // thread, or nested) must not find the path gone and end the process
   // before the first handler has unlinked it. A second unlink is harmless.
-  const char* path = armedPath.load();
-  if (path != nullptr) unlink(path);
+  for (std::atomic<const char*>& slot : armedPaths) {
+    const char* path = slot.load();
+    if (path != nullptr) unlink(path);
+  }
   signal(signalNumber, SIG_DFL);
   raise(signalNumber);
 }
@@ -46,8 +50,16 @@ void installInterruptCleanup() {
   signal(SIGXFSZ, SIG_IGN);
 }
 
-void armOutputRemoval(const char* path) { armedPath.store(path); }
+int armOutputRemoval(const char* path) {
+  for (int i = 0; i < kSlots; ++i) {
+    const char* empty = nullptr;
+    if (armedPaths[i].compare_exchange_strong(empty, path)) return i;
+  }
+  return -1;
+}
 
-void disarmOutputRemoval() { armedPath.store(nullptr); }
+void disarmOutputRemoval(int slot) {
+  if (slot >= 0 && slot < kSlots) armedPaths[slot].store(nullptr);
+}
 
 }  // namespace pulsemill

@@ -100,16 +100,14 @@ Status Status::onFiles(const std::string& inputPath, const std::string& outputPa
   return status;
 }
 
-void Status::report() const {
+void Status::report(Report& report) const {
   if (ok()) return;
   const StatusRow& row = rowOf(code_);
-  std::fflush(stdout);
-  std::fprintf(row.toStandardError ? stderr : stdout, row.text, detail_.c_str());
-  std::fflush(row.toStandardError ? stderr : stdout);
-  if (named_) {
-    std::fprintf(stderr, "pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
-    std::fflush(stderr);
-  }
+  if (row.toStandardError)
+    report.err(row.text, detail_.c_str());
+  else
+    report.out(row.text, detail_.c_str());
+  if (named_) report.err("pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
 }
 
 std::string systemReason() {

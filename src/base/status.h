@@ -17,6 +17,8 @@
 #include <cstdio>
 #include <string>
 
+#include "base/report.h"
+
 namespace pulsemill {
 
 enum class StatusCode {
@@ -74,10 +76,9 @@ class [[nodiscard]] Status {
   // 0 for Ok, 2 for Clip, 1 for every other failure.
   int exitStatus() const;
 
-  // Prints the message on its stream (standard output flushed first when it
-  // goes to standard error, so both read in order on a shared terminal).
-  // Then the reason line, when a file has been named. Nothing for Ok.
-  void report() const;
+  // Prints the message on its stream of `report`, then the reason line
+  // when a file has been named. Nothing for Ok.
+  void report(Report& report) const;
 
  private:
   StatusCode code_ = StatusCode::Ok;

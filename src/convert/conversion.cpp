@@ -1,7 +1,5 @@
 #include "convert/conversion.h"
 
-#include <omp.h>
-
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -46,21 +44,22 @@ struct PipelineBuffers {
   }
 };
 
-void printTimingLine(long long startMs, std::uint64_t bytes) {
+void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
   const int elapsedMs = static_cast<int>(nowMilliseconds() - startMs);
   const double seconds = elapsedMs / 1000.0;
   const int minutes = static_cast<int>(seconds / 60.0);
   const double rest = seconds - minutes * 60.0;
   const double rate = static_cast<double>(bytes / 1000) / seconds;
-  std::printf("%d Minites %.3f Seconds, %llu Bytes, %.2f KBytes/Sec \n", minutes, rest,
-              static_cast<unsigned long long>(bytes), rate);
+  report.out("%d Minites %.3f Seconds, %llu Bytes, %.2f KBytes/Sec \n", minutes, rest,
+             static_cast<unsigned long long>(bytes), rate);
 }
 
 }  // namespace
 
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
-                     const ShaperCoefficients& shaper, const ConversionOptions& options) {
-  std::printf("Start Conversion... take a rest, please.\n");
+                     const ShaperCoefficients& shaper, const ConversionOptions& options,
+                     Report& report) {
+  report.out("Start Conversion... take a rest, please.\n");
   const long long startMs = nowMilliseconds();
 
   const int ratio = kernel.ratio;
@@ -71,18 +70,18 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
 
   const double normalizeGain =
       static_cast<double>(static_cast<std::int64_t>(ratio) + options.normalizeOffset);
-  std::printf("<normalize = %f coefcount = %d>\n", normalizeGain, kernel.tapsPerPhase);
+  report.out("<normalize = %f coefcount = %d>\n", normalizeGain, kernel.tapsPerPhase);
 
   Status status = sink.begin(source.sampleRate() * static_cast<std::uint32_t>(ratio));
   if (!status.ok()) return status;
 
   std::uint64_t dsdBytesWritten = 0;
   int dotCounter = 0;
-  // Every core, capped by OMP_NUM_THREADS. The team is not adjusted
-  // dynamically: libgomp's adjustment follows the 15-minute load average,
-  // which counts this program's own earlier runs and would leave
-  // back-to-back conversions on one core.
-  const int threads = omp_get_max_threads();
+  // The run's budget, a fixed team. It is not adjusted dynamically:
+  // libgomp's adjustment follows the 15-minute load average, which counts
+  // this program's own earlier runs and would leave back-to-back
+  // conversions on one core.
+  const int threads = options.threads > 0 ? options.threads : 1;
 
   // Block j is read in step j - 1 (block 0 before the first step),
   // interpolated in step j, modulated in step j + 1 and written in step
@@ -154,8 +153,8 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
       if (!writeStatus.ok()) return writeStatus;
       dsdBytesWritten += writeBytes;
       if (dotCounter == kBlocksPerDot - 1) {
-        std::printf(".");
-        std::fflush(stdout);
+        report.out(".");
+        report.flush();
         dotCounter = 0;
       } else {
         ++dotCounter;
@@ -176,10 +175,10 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
   status = source.finish();
   if (status.ok()) status = sink.finish();
   if (!status.ok()) return status;
-  std::printf("\n<Write Data Size = %llu>\nEnd Conversion.\n",
-              static_cast<unsigned long long>(dsdBytesWritten));
-  printTimingLine(startMs, source.reportedBytes());
-  std::fflush(stdout);
+  report.out("\n<Write Data Size = %llu>\nEnd Conversion.\n",
+             static_cast<unsigned long long>(dsdBytesWritten));
+  printTimingLine(report, startMs, source.reportedBytes());
+  report.flush();
   return Status();
 }
 

@@ -3,11 +3,13 @@
 // Conventions: the core reads a PcmSource and writes a DsdSink (the two
 // seams a file format implements); it includes no format. It prints the
 // conversion's console lines (start, normalize, progress dots, size, end and
-// timing) and returns failures unprinted (base/status.h).
+// timing) on the run's report and returns failures unprinted
+// (base/status.h).
 #pragma once
 
 #include <cstdint>
 
+#include "base/report.h"
 #include "base/status.h"
 #include "convert/dsd_sink.h"
 #include "convert/pcm_source.h"
@@ -19,18 +21,20 @@ namespace pulsemill {
 struct ConversionOptions {
   int blockFrames = 1024;            // frames per block: 512, 1024 or 2048
   std::int64_t normalizeOffset = 0;  // interpolation gain = ratio + offset
+  int threads = 1;                   // the run's thread budget, >= 1 (the team's size)
 };
 
 // One attempt: every block of `source` (at its first frame) through the
 // interpolator (`kernel`, which carries the ratio) and the modulator
 // (`shaper`, from zero state) into `sink` (given a fresh file), then
-// source.finish() and sink.finish(). While block b is modulated by one
-// thread, block b - 1 is written, block b + 1 interpolated and block b + 2
-// read by the others (the reading and writing threads, and the modulating
+// source.finish() and sink.finish(), printing on `report`. While block b is
+// modulated by one thread, block b - 1 is written, block b + 1 interpolated
+// and block b + 2 read by the others (the reading and writing threads, and the modulating
 // one once done, join the interpolation). Output bytes and console lines do
 // not depend on the thread count. Failures: OutOfMemory, the
 // source's and the sink's own, DsdOutput and Clip (from the modulator).
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
-                     const ShaperCoefficients& shaper, const ConversionOptions& options);
+                     const ShaperCoefficients& shaper, const ConversionOptions& options,
+                     Report& report);
 
 }  // namespace pulsemill

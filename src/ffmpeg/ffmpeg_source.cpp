@@ -275,7 +275,7 @@ Status FfmpegSource::probe() {
   return Status();
 }
 
-Status FfmpegSource::open(std::uint64_t fileSize) {
+Status FfmpegSource::open(std::uint64_t fileSize, Report& report) {
   const AVStream* st = stream_->format->streams[stream_->index];
   const AVCodecParameters* par = st->codecpar;
   const AVCodecDescriptor* descriptor = avcodec_descriptor_get(par->codec_id);
@@ -304,15 +304,15 @@ Status FfmpegSource::open(std::uint64_t fileSize) {
         av_rescale_q(st->duration, st->time_base, AVRational{1, par->sample_rate}));
   }
 
-  std::printf("[%s] (%llu bytes)\n", container_.c_str(), static_cast<unsigned long long>(fileSize));
-  std::printf("  Codec = %s\n", codecName.c_str());
-  std::printf("  Number of channels = %d (1 = mono, 2 = stereo)\n", channels);
-  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
-  std::printf("  Bits per sample = %u\n", bits_);
+  report.out("[%s] (%llu bytes)\n", container_.c_str(), static_cast<unsigned long long>(fileSize));
+  report.out("  Codec = %s\n", codecName.c_str());
+  report.out("  Number of channels = %d (1 = mono, 2 = stereo)\n", channels);
+  report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
+  report.out("  Bits per sample = %u\n", bits_);
   if (declaredFrames_ != 0)
-    std::printf("  Total frames = %llu\n", static_cast<unsigned long long>(declaredFrames_));
+    report.out("  Total frames = %llu\n", static_cast<unsigned long long>(declaredFrames_));
   else
-    std::printf("  Total frames = unknown\n");
+    report.out("  Total frames = unknown\n");
   if (!isSupportedCodec(par->codec_id)) return Status(StatusCode::UnsupportedCodec, codecName);
   if (channels != 2) return Status(StatusCode::InputChannels, std::to_string(channels));
   if (sampleRate_ == 0 || sampleRate_ > kMaxSampleRate) return StatusCode::SampleRate;
@@ -452,10 +452,10 @@ Status FfmpegSource::rewind() {
   return status.ok() ? decodeUntil(1) : status;
 }
 
-TagSet FfmpegSource::tags() const {
+TagSet FfmpegSource::tags(Report& report) const {
   // A RIFF/WAVE file's LIST/INFO and id3 chunks: the WAVE reader's tags,
   // bounded and with its Latin-1 rule, whatever its format chunk says.
-  if (container_ == "WAVE") return readWaveTags(path_);
+  if (container_ == "WAVE") return readWaveTags(path_, report);
   TagSet tags;
   if (stream_ == nullptr) return tags;
   // Ogg keeps its comments with the stream, the other containers with the file.

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
 #include "tags/tags.h"
@@ -60,13 +61,13 @@ class FfmpegSource : public PcmSource {
   // Prints the report ("[CONTAINER] (N bytes)", codec, channels, rate,
   // bits, total frames) and checks the stream: UnsupportedCodec,
   // InputChannels, SampleRate or Decode. Call after probe().
-  Status open(std::uint64_t fileSize);
+  Status open(std::uint64_t fileSize, Report& report);
 
   // The container's tags and attached pictures: FFmpeg's metadata, which
   // reads them alike in every container (AIFF's ID3 chunk, MP4 atoms,
   // WavPack's APE tag, Ogg's comments); a RIFF/WAVE file's are read as a
   // plain WAVE file's (readWaveTags). Within the tag bounds of tags.h.
-  TagSet tags() const;
+  TagSet tags(Report& report) const;
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
   bool hasMore() const override { return buffered() > 0 || !endOfStream_; }

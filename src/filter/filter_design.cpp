@@ -1,5 +1,7 @@
 #include "filter/filter_design.h"
 
+#include <omp.h>
+
 #include <new>
 
 #include "filter/gain_response.h"
@@ -8,8 +10,28 @@
 
 namespace pulsemill {
 
+namespace {
+
+// The OpenMP team size of the calling thread's parallel loops, for a scope:
+// the design's loops run with the run's budget, not the process's.
+class TeamSize {
+ public:
+  explicit TeamSize(int threads) : saved_(omp_get_max_threads()) {
+    if (threads > 0) omp_set_num_threads(threads);
+  }
+  ~TeamSize() { omp_set_num_threads(saved_); }
+  TeamSize(const TeamSize&) = delete;
+  TeamSize& operator=(const TeamSize&) = delete;
+
+ private:
+  int saved_;
+};
+
+}  // namespace
+
 Status designInterpolationFilter(const FilterParams& filter, KernelIsa isa,
                                  const Diagnostics& diagnostics, std::vector<double>& taps) {
+  const TeamSize team(filter.threads);
   const std::int32_t n = filter.tapCount;
   std::vector<double> response;
   try {

@@ -18,6 +18,8 @@ struct FilterParams {
   int ratio = 0;                // L: the output rate is inputRate * L (64, 128 or 256)
   int tapCount = 0;             // N: a power of two, 2048 .. 65536, a multiple of L
   double kaiserAlpha = 10.0;    // window shape
+  int threads = 0;              // the run's thread budget for the design's loops (0: the
+                                // calling thread's OpenMP default)
 };
 
 // Fills `taps` with the N taps of the final kernel (peak at N/2), the

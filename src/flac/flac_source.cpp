@@ -223,7 +223,7 @@ Status FlacSource::decodeUntil(std::size_t frames) {
   return Status();
 }
 
-Status FlacSource::open(std::int64_t fileSize) {
+Status FlacSource::open(std::int64_t fileSize, Report& report) {
   FLAC__StreamDecoder* handle = FLAC__stream_decoder_new();
   if (handle == nullptr) return StatusCode::OutOfMemory;
   decoder_ = new FlacDecoder{handle};
@@ -238,16 +238,16 @@ Status FlacSource::open(std::int64_t fileSize) {
   if (!error_.empty()) return failure();
 
   if (fileSize >= 0)
-    std::printf("[fLaC] (%llu bytes)\n", static_cast<unsigned long long>(fileSize));
+    report.out("[fLaC] (%llu bytes)\n", static_cast<unsigned long long>(fileSize));
   else
-    std::printf("[fLaC]\n");
-  std::printf("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels_);
-  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
-  std::printf("  Bits per sample = %u\n", bits_);
+    report.out("[fLaC]\n");
+  report.out("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels_);
+  report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
+  report.out("  Bits per sample = %u\n", bits_);
   if (totalFrames_ != 0)
-    std::printf("  Total frames = %llu\n", static_cast<unsigned long long>(totalFrames_));
+    report.out("  Total frames = %llu\n", static_cast<unsigned long long>(totalFrames_));
   else
-    std::printf("  Total frames = unknown\n");
+    report.out("  Total frames = unknown\n");
   if (channels_ != 2) return Status(StatusCode::FlacChannels, std::to_string(channels_));
   if (bits_ != 16 && bits_ != 24) return Status(StatusCode::FlacBits, std::to_string(bits_));
   if (sampleRate_ == 0) return StatusCode::SampleRate;

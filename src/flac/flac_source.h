@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
 
@@ -40,7 +41,7 @@ class FlacSource : public PcmSource {
   // `fileSize`, or "[fLaC]" when it is negative, then channels, rate, bits
   // and total frames). Ok when the stream can be converted; FlacChannels,
   // FlacBits, SampleRate, FlacRead or OutOfMemory otherwise.
-  Status open(std::int64_t fileSize);
+  Status open(std::int64_t fileSize, Report& report);
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
   bool hasMore() const override { return buffered() > 0 || !endOfStream_; }

@@ -157,14 +157,4 @@ void interpolateItem(const PhaseKernel& kernel, const UpsampleBuffer& inLeft,
   interpolateFrames(kernel, left ? inLeft : inRight, q0, q1, gain, left ? upLeft : upRight);
 }
 
-void interpolateBlock(double* upLeft, double* upRight, const PhaseKernel& kernel,
-                      UpsampleBuffer& inLeft, UpsampleBuffer& inRight, int n, double gain) {
-  const int items = interpolationItems(n);
-#pragma omp parallel for schedule(dynamic)
-  for (int item = 0; item < items; ++item)
-    interpolateItem(kernel, inLeft, inRight, n, item, gain, upLeft, upRight);
-  handOverHistory(inLeft, n, inLeft);
-  handOverHistory(inRight, n, inRight);
-}
-
 }  // namespace pulsemill

@@ -105,10 +105,4 @@ void interpolateItem(const PhaseKernel& kernel, const UpsampleBuffer& inLeft,
 // is read into one while block b is interpolated from the other).
 void handOverHistory(const UpsampleBuffer& from, int n, UpsampleBuffer& to);
 
-// One block of both channels: n * L outputs each into upLeft / upRight
-// (spread over the OpenMP threads), then the history handover in place.
-void interpolateBlock(double* upLeft, double* upRight,
-                      const PhaseKernel& kernel, UpsampleBuffer& inLeft,
-                      UpsampleBuffer& inRight, int n, double gain);
-
 }  // namespace pulsemill

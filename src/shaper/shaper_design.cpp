@@ -43,7 +43,6 @@ const ShaperPattern& selectShaperPattern(int patternNumber) {
   for (const ShaperPattern& pattern : kPatterns) {
     if (pattern.number == patternNumber) chosen = &pattern;
   }
-  std::fputs(chosen->line, stdout);
   return *chosen;
 }
 
@@ -92,15 +91,16 @@ void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
   }
 
   if (!diagnostics.enabled()) return;
-  std::printf("Theta1 = %.15f\n", theta[0]);
-  std::printf("Theta2 = %.15f\n", theta[1]);
-  std::printf("Theta3 = %.15f\n", theta[2]);
-  std::printf("s1 = %.15f\n", s1);
-  std::printf("s2 = %.15f\n", s2);
-  std::printf("s3 = %.15f\n", s3);
-  std::printf("A: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n", h[0], h[1], h[2], h[3], h[4], h[5],
+  Report& report = diagnostics.report();
+  report.out("Theta1 = %.15f\n", theta[0]);
+  report.out("Theta2 = %.15f\n", theta[1]);
+  report.out("Theta3 = %.15f\n", theta[2]);
+  report.out("s1 = %.15f\n", s1);
+  report.out("s2 = %.15f\n", s2);
+  report.out("s3 = %.15f\n", s3);
+  report.out("A: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n", h[0], h[1], h[2], h[3], h[4], h[5],
               h[6]);
-  std::printf("B: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n\n", b[0], b[1], b[2], b[3], b[4],
+  report.out("B: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n\n", b[0], b[1], b[2], b[3], b[4],
               b[5], b[6]);
   writePlotScript(diagnostics, s, h, b);
 }

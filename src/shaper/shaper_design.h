@@ -24,7 +24,7 @@ struct ShaperPattern {
 };
 
 // Patterns 1, 3, 4 and 5 select their own row, every other number pattern
-// 2. Prints the row's line on standard output.
+// 2. The run prints the row's `line` after the parameter line.
 const ShaperPattern& selectShaperPattern(int patternNumber);
 
 // The run's shaper: the design of `pattern` (zeros, pole and divisor).

@@ -98,8 +98,9 @@ constexpr std::size_t kTagOverheadBytes = 10 + 1024;
 // What the readers keep free for the TSSE frame: settings of up to 1 KiB.
 constexpr std::size_t kSettingsFrameRoom = kFrameHeaderBytes + 1 + 1024;
 
-void warnLeftOut(const std::string& what, std::uint64_t bytes, const std::string& why) {
-  std::fprintf(stderr, "pulsemill: tag: %s of %llu bytes left out (%s)\n", what.c_str(),
+void warnLeftOut(Report& report, const std::string& what, std::uint64_t bytes,
+                 const std::string& why) {
+  report.err("pulsemill: tag: %s of %llu bytes left out (%s)\n", what.c_str(),
                static_cast<unsigned long long>(bytes), why.c_str());
 }
 
@@ -130,15 +131,15 @@ struct KeptFrames {
 
 // Which frames of `tags` the tag carries when `reservedBytes` of it go to
 // the TSSE frame; one warning for each frame left out.
-KeptFrames keptWithinBounds(const TagSet& tags, std::size_t reservedBytes) {
+KeptFrames keptWithinBounds(const TagSet& tags, std::size_t reservedBytes, Report& report) {
   std::size_t total = kTagOverheadBytes + reservedBytes;
-  const auto fits = [&total](const std::string& what, std::size_t body, std::size_t bound) {
+  const auto fits = [&total, &report](const std::string& what, std::size_t body, std::size_t bound) {
     if (body > bound) {
-      warnLeftOut(what, body, over(bound));
+      warnLeftOut(report, what, body, over(bound));
       return false;
     }
     if (total + kFrameHeaderBytes + body > kMaxTagBytes) {
-      warnLeftOut(what, body, "tag " + over(kMaxTagBytes));
+      warnLeftOut(report, what, body, "tag " + over(kMaxTagBytes));
       return false;
     }
     total += kFrameHeaderBytes + body;
@@ -156,8 +157,8 @@ KeptFrames keptWithinBounds(const TagSet& tags, std::size_t reservedBytes) {
 }
 
 // Drops from `tags` what a tag of it could not carry, with a warning each.
-void keepWithinBounds(TagSet& tags) {
-  const KeptFrames kept = keptWithinBounds(tags, kSettingsFrameRoom);
+void keepWithinBounds(TagSet& tags, Report& report) {
+  const KeptFrames kept = keptWithinBounds(tags, kSettingsFrameRoom, report);
   for (std::size_t i = 0; i < kTextFrameCount; ++i)
     if (!kept.texts[i]) (tags.*kTextFrames[i].field).clear();
   std::vector<TagPicture> pictures;
@@ -396,7 +397,8 @@ std::uint32_t v24FrameSize(const ByteVector& header, ByteRange& in) {
 // frame counts by its decompressed size: the one its header declares and
 // the one inflating it gives. Empty when no frame is left or the header is
 // not one TagLib reads.
-ByteVector boundedId3Tag(std::FILE* file, std::uint64_t at, std::uint64_t fileSize) {
+ByteVector boundedId3Tag(std::FILE* file, std::uint64_t at, std::uint64_t fileSize,
+                         Report& report) {
   namespace SynchData = TagLib::ID3v2::SynchData;
   ByteVector header;
   if (!ByteRange(file, at, fileSize, false).read(10, header) || !header.startsWith("ID3"))
@@ -440,7 +442,7 @@ ByteVector boundedId3Tag(std::FILE* file, std::uint64_t at, std::uint64_t fileSi
     const std::string what =
         (compressed ? "compressed ID3 " : "ID3 ") + std::string(id.data(), id.size()) + " frame";
     if (size > bound) {
-      warnLeftOut(what, size, over(bound));
+      warnLeftOut(report, what, size, over(bound));
       if (!in.skip(size)) break;
       continue;
     }
@@ -453,16 +455,16 @@ ByteVector boundedId3Tag(std::FILE* file, std::uint64_t at, std::uint64_t fileSi
       const std::uint32_t declared =
           major == 3 ? bigEndian(data, 0, 4) : SynchData::toUInt(data.mid(0, 4));
       if (declared > bound) {
-        warnLeftOut(what, declared, over(bound));
+        warnLeftOut(report, what, declared, over(bound));
         continue;
       }
       if (inflatedSize(data.mid(4), bound) > bound) {
-        warnLeftOut(what, declared, "expands to " + over(bound));
+        warnLeftOut(report, what, declared, "expands to " + over(bound));
         continue;
       }
     }
     if (kept[picture] + headerSize + size > kMaxTagBytes) {
-      warnLeftOut(what, size, "tag " + over(kMaxTagBytes));
+      warnLeftOut(report, what, size, "tag " + over(kMaxTagBytes));
       continue;
     }
     kept[picture] += headerSize + size;
@@ -488,7 +490,7 @@ ByteVector boundedId3Tag(std::FILE* file, std::uint64_t at, std::uint64_t fileSi
 // The fields readInfo takes from a LIST chunk whose data ("INFO" and its
 // subchunks) is `size` bytes at byte `at`, as INFO chunk data for TagLib:
 // the last one of each name, as TagLib keeps it, and none over the bound.
-ByteVector boundedInfo(std::FILE* file, std::uint64_t at, std::uint64_t size) {
+ByteVector boundedInfo(std::FILE* file, std::uint64_t at, std::uint64_t size, Report& report) {
   static const char* const carried[] = {"INAM", "IART", "IPRD", "ICRD",
                                         "IGNR", "ICMT", "ITRK", "IPRT"};
   std::map<std::string, ByteVector> fields;
@@ -501,7 +503,7 @@ ByteVector boundedInfo(std::FILE* file, std::uint64_t at, std::uint64_t size) {
     const bool wanted = std::any_of(std::begin(carried), std::end(carried),
                                     [&id](const char* name) { return id == name; });
     const bool keep = wanted && bytes <= kMaxTagTextBytes;
-    if (wanted && !keep) warnLeftOut("INFO " + id + " text", bytes, over(kMaxTagTextBytes));
+    if (wanted && !keep) warnLeftOut(report, "INFO " + id + " text", bytes, over(kMaxTagTextBytes));
     if (!(keep ? in.read(bytes, text) : in.skip(bytes))) break;
     if (keep) fields[id] = text;
     if ((bytes & 1) && !in.skip(std::min<std::uint64_t>(1, in.left()))) break;
@@ -557,7 +559,7 @@ void addText(TagLib::ID3v2::Tag& tag, const char* id, const std::string& value) 
 
 }  // namespace
 
-TagSet readWaveTags(const std::string& path) {
+TagSet readWaveTags(const std::string& path, Report& report) {
   setUpTagLib();
   TagSet tags;
   FileHandle file(std::fopen(path.c_str(), "rb"));
@@ -580,10 +582,10 @@ TagSet readWaveTags(const std::string& path) {
     if (data + size > fileSize) break;
     if ((name == "id3 " || name == "ID3 ") && !haveId3) {
       haveId3 = true;
-      id3 = boundedId3Tag(file.get(), data, fileSize);
+      id3 = boundedId3Tag(file.get(), data, fileSize, report);
     } else if (name == "LIST" && size >= 4 && !haveInfo && whole.peek(data, 4) == "INFO") {
       haveInfo = true;
-      info = boundedInfo(file.get(), data, size);
+      info = boundedInfo(file.get(), data, size, report);
     }
     offset = data + size;
     if (offset & 1) {
@@ -593,11 +595,11 @@ TagSet readWaveTags(const std::string& path) {
   }
   if (haveInfo) readInfo(TagLib::RIFF::Info::Tag(info), tags);
   if (!id3.isEmpty()) readId3(Id3FromBytes(id3), tags);
-  keepWithinBounds(tags);
+  keepWithinBounds(tags, report);
   return tags;
 }
 
-TagSet readFlacTags(const std::string& path) {
+TagSet readFlacTags(const std::string& path, Report& report) {
   setUpTagLib();
   TagSet tags;
   struct IteratorDeleter {
@@ -626,7 +628,7 @@ TagSet readFlacTags(const std::string& path) {
       const std::size_t body =
           std::max(FLAC__metadata_simple_iterator_get_block_length(it.get()), 32u) - 28;
       if (total + kFrameHeaderBytes + body > kMaxTagBytes) {
-        warnLeftOut("picture", body, "tag " + over(kMaxTagBytes));
+        warnLeftOut(report, "picture", body, "tag " + over(kMaxTagBytes));
         continue;
       }
       const Block block(FLAC__metadata_simple_iterator_get_block(it.get()));
@@ -638,13 +640,15 @@ TagSet readFlacTags(const std::string& path) {
                  reinterpret_cast<const char*>(picture.data), picture.data_length);
     }
   } while (FLAC__metadata_simple_iterator_next(it.get()));
-  keepWithinBounds(tags);
+  keepWithinBounds(tags, report);
   return tags;
 }
 
-std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags, const std::string& encoderSettings) {
+std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags, const std::string& encoderSettings,
+                                         Report& report) {
   setUpTagLib();
-  const KeptFrames kept = keptWithinBounds(tags, kFrameHeaderBytes + 1 + encoderSettings.size());
+  const KeptFrames kept =
+      keptWithinBounds(tags, kFrameHeaderBytes + 1 + encoderSettings.size(), report);
   TagLib::ID3v2::Tag tag;
   for (std::size_t i = 0; i < kTextFrameCount; ++i) {
     if (!kept.texts[i]) continue;

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "base/report.h"
+
 namespace pulsemill {
 
 struct TagPicture {
@@ -50,17 +52,17 @@ constexpr std::size_t kMaxTagBytes = std::size_t{32} << 20;         // the whole
 // The tags of the WAVE file at `path`: its LIST/INFO chunk and its "id3 "
 // chunk, the ID3 value winning where both name a field. Empty when the file
 // has none or they cannot be read.
-TagSet readWaveTags(const std::string& path);
+TagSet readWaveTags(const std::string& path, Report& report);
 
 // The tags of the FLAC file at `path`: its Vorbis comments (TITLE, ARTIST,
 // ALBUM, ALBUMARTIST, DATE, TRACKNUMBER, DISCNUMBER, GENRE, COMMENT) and
 // PICTURE blocks. Empty when it has none or they cannot be read.
-TagSet readFlacTags(const std::string& path);
+TagSet readFlacTags(const std::string& path, Report& report);
 
 // An ID3v2.4 tag with the fields of `tags` that are present and within the
 // bounds, their pictures, and a TSSE frame (software and settings) with
 // `encoderSettings`.
 std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags,
-                                         const std::string& encoderSettings);
+                                         const std::string& encoderSettings, Report& report);
 
 }  // namespace pulsemill

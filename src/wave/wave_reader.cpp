@@ -32,22 +32,22 @@ bool readLe16(std::FILE* file, std::uint32_t& value) {
 }
 
 // The fixed format fields after "WAVEfmt ", each reported as it is read.
-Status readFormatFields(std::FILE* file, WaveInfo& info) {
+Status readFormatFields(std::FILE* file, WaveInfo& info, Report& report) {
   std::uint32_t fmtSize, formatTag, channels, unused;
   if (!readLe32(file, fmtSize)) return readFailure(file);
-  std::printf("[WAVEfmt ] (%lu bytes)\n", static_cast<unsigned long>(fmtSize));
+  report.out("[WAVEfmt ] (%lu bytes)\n", static_cast<unsigned long>(fmtSize));
   if (fmtSize != 16) return StatusCode::FmtLength;
   if (!readLe16(file, formatTag)) return readFailure(file);
-  std::printf("  Data type = %u (1 = PCM)\n", formatTag);
+  report.out("  Data type = %u (1 = PCM)\n", formatTag);
   if (!readLe16(file, channels)) return readFailure(file);
-  std::printf("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels);
+  report.out("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels);
   if (channels != 2) return StatusCode::Channels;
   if (!readLe32(file, info.sampleRate)) return readFailure(file);
-  std::printf("  Sampling rate = %luHz\n", static_cast<unsigned long>(info.sampleRate));
+  report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(info.sampleRate));
   if (info.sampleRate == 0 || info.sampleRate > kMaxSampleRate) return StatusCode::SampleRate;
   if (!readLe32(file, unused)) return readFailure(file);  // average byte rate
   if (!readLe16(file, info.blockAlign)) return readFailure(file);
-  std::printf("  Bytes per sample = %u\n", static_cast<unsigned>(info.blockAlign));
+  report.out("  Bytes per sample = %u\n", static_cast<unsigned>(info.blockAlign));
   if (info.blockAlign != 4 && info.blockAlign != 6) return StatusCode::BlockAlign;
   // Bits per sample: the width follows from the block align.
   if (!readLe16(file, unused)) return readFailure(file);
@@ -56,23 +56,24 @@ Status readFormatFields(std::FILE* file, WaveInfo& info) {
 
 }  // namespace
 
-Status readWaveHeader(std::FILE* file, WaveInfo& info) {
+Status readWaveHeader(std::FILE* file, WaveInfo& info, Report& report) {
   std::uint8_t magic[4];
   if (!readExactly(file, magic, 4)) return Status(StatusCode::HeaderShort).because(streamReason(file));
-  return readWaveHeader(file, magic, info);
+  return readWaveHeader(file, magic, info, report);
 }
 
-Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info) {
+Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info,
+                      Report& report) {
   if (std::memcmp(magic, "RIFF", 4) != 0) return StatusCode::NotRiff;
   std::uint32_t riffSize;
   if (!readLe32(file, riffSize)) return readFailure(file);
-  std::printf("[RIFF] (%lu bytes)\n", static_cast<unsigned long>(riffSize));
+  report.out("[RIFF] (%lu bytes)\n", static_cast<unsigned long>(riffSize));
 
   char waveFmt[8];
   if (!readExactly(file, waveFmt, 8))
     return Status(StatusCode::HeaderShort).because(streamReason(file));
   if (std::memcmp(waveFmt, "WAVEfmt ", 8) != 0) return StatusCode::NotWaveFmt;
-  Status status = readFormatFields(file, info);
+  Status status = readFormatFields(file, info, report);
   if (!status.ok()) return status;
 
   // Chunks up to "data": each skipped chunk's body is dumped in hex. Bodies of
@@ -82,7 +83,7 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
     if (!readExactly(file, id, 4)) break;
     std::uint32_t chunkSize;
     if (!readLe32(file, chunkSize)) return readFailure(file);
-    std::printf("[%s] (%lu bytes)\n", id, static_cast<unsigned long>(chunkSize));
+    report.out("[%s] (%lu bytes)\n", id, static_cast<unsigned long>(chunkSize));
     if (std::memcmp(id, "data", 4) == 0) {
       info.dataOffset = std::ftell(file);
       info.dataSize = chunkSize;
@@ -97,9 +98,9 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
         truncated = true;
         break;
       }
-      std::printf("%02x ", static_cast<unsigned>(c));
+      report.out("%02x ", static_cast<unsigned>(c));
     }
-    std::printf("\n");
+    report.out("\n");
     if (truncated) break;
     if (signedSize > 0 && (signedSize & 1) != 0) std::fgetc(file);
   }

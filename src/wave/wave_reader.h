@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
 
@@ -28,11 +29,12 @@ struct WaveInfo {
 // the report lines read so far: HeaderShort, NotRiff, NotWaveFmt, FmtLength,
 // Channels, SampleRate, BlockAlign or NoDataChunk, or ReadFatal when the file
 // ends inside a fixed field.
-Status readWaveHeader(std::FILE* file, WaveInfo& info);
+Status readWaveHeader(std::FILE* file, WaveInfo& info, Report& report);
 
 // The same after the caller has read the stream's first four bytes
 // (`magic`) itself, to tell the input formats apart.
-Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info);
+Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& info,
+                      Report& report);
 
 // The samples of an accepted WAVE file as a PCM source: blocks of up to the
 // asked frames, the last one shorter; a trailing incomplete frame is read
