@@ -19,6 +19,8 @@ pkg-config --exists flac 2>/dev/null || need+=(libflac-dev)
 pkg-config --exists libavformat libavcodec libavutil 2>/dev/null ||
   need+=(libavformat-dev libavcodec-dev libavutil-dev)
 command -v flac >/dev/null || need+=(flac)
+command -v parallel >/dev/null || need+=(parallel)
+[ -f /usr/share/cmake/CLI11/CLI11Config.cmake ] || need+=(libcli11-dev)
 [ -x /usr/bin/time ] || need+=(time)
 command -v clang++ >/dev/null || need+=(clang)
 [ -n "$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer*' 2>/dev/null | head -n 1)" ] ||

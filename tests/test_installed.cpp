@@ -48,11 +48,11 @@ TEST(Installed, HelpAndVersionAloneEndWithStatusZero) {
   EXPECT_EQ(0, version.exitStatus);
   EXPECT_EQ(0u, version.out.find("pulsemill 1.5 (kernel variants this CPU runs: generic"))
       << version.out;
-  // Not alone, --help is an unknown option: never a file name.
+  // Not alone, --help makes the line GNU-style: that grammar's help, never a file name.
   RunResult named = runProgram(PULSEMILL_BINARY, {"--help", "/DSD64"});
-  EXPECT_EQ(1, named.exitStatus);
-  EXPECT_EQ("", named.out);
-  EXPECT_EQ("pulsemill: unknown option '--help' (see pulsemill --help)\n", named.err);
+  EXPECT_EQ(0, named.exitStatus);
+  EXPECT_EQ(0u, named.out.find("Usage: pulsemill [OPTIONS] INPUT...\n")) << named.out;
+  EXPECT_EQ("", named.err);
 }
 
 TEST(ManualPage, LintCleanAndNamesEveryOption) {
@@ -67,18 +67,32 @@ TEST(ManualPage, LintCleanAndNamesEveryOption) {
     EXPECT_NE(std::string::npos, text.find(option)) << option;
 }
 
-// The manual's recipe: a folder, three files at a time, one thread each.
-TEST(Installed, FolderRecipeConvertsEveryFile) {
-  TempDir dir;
-  ASSERT_EQ(0, testsupport::runShell("mkdir '" + dir.file("music") + "'"));
-  for (const char* name : {"a.wav", "b.wav", "c.wav"})
-    testsupport::makeWave(dir, std::string("music/") + name, 44100, 16, 2000, "sine:440:-6",
-                          "sine:660:-6");
-  const std::string recipe = "find music -name '*.wav' -print0 | OMP_NUM_THREADS=1 xargs -0 -P 3 "
-                             "-I{} " + std::string(PULSEMILL_BINARY) + " {} /DSD64 /t:2048 >/dev/null";
-  ASSERT_EQ(0, runProgram("/bin/sh", {"-c", recipe}, dir.path()).exitStatus);
-  for (const char* name : {"a.dff", "b.dff", "c.dff"})
-    EXPECT_TRUE(fileExists(dir.file(std::string("music/") + name))) << name;
+// The manual's recipes: a folder with xargs and the slash grammar, three
+// files at a time; and GNU parallel with the GNU-style grammar, here with
+// local jobs (the many-machines recipe adds --sshlogin).
+TEST(Installed, FolderRecipesConvertEveryFile) {
+  const std::string binary = PULSEMILL_BINARY;
+  const struct {
+    const char* extension;
+    std::string recipe;
+  } recipes[] = {
+      {".dff", "find music -name '*.wav' -print0 | OMP_NUM_THREADS=1 xargs -0 -P 3 -I{} " + binary +
+                   " {} /DSD64 /t:2048 >/dev/null"},
+      {".dsf", "find music -name '*.wav' -print0 | parallel -0 -j 3 " + binary +
+                   " --rate 64 --taps 2048 -q {}"},
+  };
+  for (const auto& r : recipes) {
+    SCOPED_TRACE(r.recipe);
+    TempDir dir;
+    ASSERT_EQ(0, testsupport::runShell("mkdir '" + dir.file("music") + "'"));
+    for (const char* name : {"a", "b", "c"})
+      testsupport::makeWave(dir, std::string("music/") + name + ".wav", 44100, 16, 2000,
+                            "sine:440:-6", "sine:660:-6");
+    const RunResult run = runProgram("/bin/sh", {"-c", r.recipe}, dir.path());
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+    for (const char* name : {"a", "b", "c"})
+      EXPECT_TRUE(fileExists(dir.file(std::string("music/") + name + r.extension))) << name;
+  }
 }
 
 }  // namespace

@@ -39,6 +39,8 @@ struct RunSettings {
   bool retryOnClip = false;     // "/r": retry a clipped conversion with a lower gain
   bool debugDumps = false;      // "/d": diagnostic files and console lines
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
+  std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
+  double gainFactor = 1.0;        // samples times this before interpolation (batch --gain)
   std::vector<std::string> warnings;  // lines for standard error, "pulsemill: ...\n"
 };
 

@@ -40,7 +40,8 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
 
   OutputFile output(settings.outputPath);
   OutputSink sink(settings.dsfOutput, output);
-  ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads};
+  ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
+                            settings.gainFactor};
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTag(renderId3v2Tag(
@@ -48,6 +49,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     status = output.create();
     if (!status.ok()) return status;
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
+    if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (status.ok()) return output.commit();
     output.discard();
     if (status.code() != StatusCode::Clip || !settings.retryOnClip || retry >= kMaxRetries)

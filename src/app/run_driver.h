@@ -21,6 +21,7 @@ struct JobContext {
   Report& report;
   int threads;            // >= 1
   DesignCache& designs;
+  std::int64_t* finalOffset = nullptr;  // set to the last attempt's offset, when given
 };
 
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or

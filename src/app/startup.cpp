@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/batch.h"
 #include "app/formats.h"
+#include "app/gnu_command_line.h"
 #include "app/run_driver.h"
 #include "base/diagnostics.h"
 #include "base/files.h"
@@ -41,7 +43,52 @@ std::string formatDebugPrefix(int dsdRate, int tapCount) {
   return text;
 }
 
+Status convertFile(RunSettings settings, const JobContext& job) {
+  InputFile input;
+  Status status = input.open(settings.inputPath);
+  if (!status.ok()) return status;
+  if (isSameFile(input.stream(), settings.outputPath))
+    return Status(StatusCode::SameFile, settings.outputPath);
+  job.report.out("finename = '%s'\n", settings.inputPath.c_str());
+
+  OpenedInput opened;
+  status = openInput(input, settings.inputPath, job.report, opened);
+  if (!status.ok()) return status;
+  PcmSource& source = *opened.source;
+
+  const RateChoice choice =
+      resolveRateAndTaps(source.sampleRate(), settings.dsdRate, settings.tapCount);
+  settings.dsdRate = choice.dsdRate;
+  settings.oversampleRatio = choice.oversampleRatio;
+  settings.tapCount = choice.tapCount;
+  job.report.out("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n",
+                 settings.dsdRate, settings.oversampleRatio, settings.blockFrames,
+                 settings.tapCount, settings.kaiserAlpha);
+
+  const Diagnostics diagnostics =
+      settings.debugDumps
+          ? Diagnostics(settings.diagnosticsFolder.empty()
+                            ? formatDebugPrefix(settings.dsdRate, settings.tapCount)
+                            : settings.diagnosticsFolder + "/",
+                        job.report)
+          : Diagnostics();
+  status = diagnostics.checkNoneIsInput(input.stream());
+  if (!status.ok()) return status;
+  // Tags only go into DSF, and are read from a regular file only: a pipe's
+  // bytes belong to the conversion.
+  TagSet tags;
+  if (settings.dsfOutput && input.regularFileSize() >= 0)
+    tags = readInputTags(opened, settings.inputPath, job.report);
+  return runDriver(settings, source, diagnostics, tags, job);
+}
+
 namespace {
+
+void printVersion(Report& report) {
+  report.out("pulsemill %s (kernel variants this CPU runs:%s; the fastest on the run's filter "
+             "is measured at start-up unless PULSEMILL_ISA names one)\n",
+             kPulsemillVersion, supportedIsaNames().c_str());
+}
 
 Status startAndRun(int argc, const char* const* argv, RunSettings& settings, Report& report) {
   Status status = parseCommandLine(argc, argv, settings);
@@ -52,9 +99,7 @@ Status startAndRun(int argc, const char* const* argv, RunSettings& settings, Rep
     return Status();
   }
   if (settings.request == Request::Version) {
-    report.out("pulsemill %s (kernel variants this CPU runs:%s; the fastest on the run's filter "
-                "is measured at start-up unless PULSEMILL_ISA names one)\n",
-                kPulsemillVersion, supportedIsaNames().c_str());
+    printVersion(report);
     return Status();
   }
   KernelIsa isa;
@@ -63,49 +108,43 @@ Status startAndRun(int argc, const char* const* argv, RunSettings& settings, Rep
   if (!status.ok()) return status;
   installInterruptCleanup();
 
-  InputFile input;
-  status = input.open(settings.inputPath);
-  if (!status.ok()) return status;
-  if (isSameFile(input.stream(), settings.outputPath))
-    return Status(StatusCode::SameFile, settings.outputPath);
-  report.out("finename = '%s'\n", settings.inputPath.c_str());
-
-  OpenedInput opened;
-  status = openInput(input, settings.inputPath, report, opened);
-  if (!status.ok()) return status;
-  PcmSource& source = *opened.source;
-
-  const RateChoice choice =
-      resolveRateAndTaps(source.sampleRate(), settings.dsdRate, settings.tapCount);
-  settings.dsdRate = choice.dsdRate;
-  settings.oversampleRatio = choice.oversampleRatio;
-  settings.tapCount = choice.tapCount;
-  report.out("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n", settings.dsdRate,
-              settings.oversampleRatio, settings.blockFrames, settings.tapCount,
-              settings.kaiserAlpha);
-
-  const Diagnostics diagnostics =
-      settings.debugDumps
-          ? Diagnostics(formatDebugPrefix(settings.dsdRate, settings.tapCount), report)
-          : Diagnostics();
-  status = diagnostics.checkNoneIsInput(input.stream());
-  if (!status.ok()) return status;
-  // Tags only go into DSF, and are read from a regular file only: a pipe's
-  // bytes belong to the conversion.
-  TagSet tags;
-  if (settings.dsfOutput && input.regularFileSize() >= 0)
-    tags = readInputTags(opened, settings.inputPath, report);
-  // Every core, capped by OMP_NUM_THREADS: a single run has the process.
   DesignCache designs(isa, isaForced);
-  const JobContext job{report, omp_get_max_threads(), designs};
-  return runDriver(settings, source, diagnostics, tags, job);
+  // Every core, capped by OMP_NUM_THREADS: a single run has the process.
+  return convertFile(settings, JobContext{report, omp_get_max_threads(), designs});
+}
+
+// A GNU-style line: the batch driver, for one file as for many.
+int runGnuStyle(int argc, const char* const* argv, Report& console) {
+  BatchSettings settings;
+  Status status = parseGnuCommandLine(argc, argv, settings);
+  if (status.ok() && settings.request == Request::Help) console.out("%s", gnuHelpText().c_str());
+  if (status.ok() && settings.request == Request::Version) printVersion(console);
+  if (!status.ok() || settings.request != Request::Convert) {
+    status.report(console);
+    console.flush();
+    return status.exitStatus();
+  }
+  KernelIsa isa;
+  bool isaForced = false;
+  status = chooseKernelIsa(std::getenv("PULSEMILL_ISA"), isa, isaForced);
+  if (!status.ok()) {
+    status.report(console);
+    return status.exitStatus();
+  }
+  installInterruptCleanup();
+  return runBatch(settings, isa, isaForced, console);
 }
 
 }  // namespace
 
 int runPulsemill(int argc, const char* const* argv) {
-  RunSettings settings;
   ConsoleReport console;
+  // "--help", "-h" and "--version" alone keep the slash grammar's texts.
+  const bool alone = argc == 2 && (std::string(argv[1]) == "--help" ||
+                                   std::string(argv[1]) == "-h" ||
+                                   std::string(argv[1]) == "--version");
+  if (!alone && isGnuCommandLine(argc, argv)) return runGnuStyle(argc, argv, console);
+  RunSettings settings;
   const Status status = startAndRun(argc, argv, settings, console);
   status.onFiles(settings.inputPath, settings.outputPath).report(console);
   console.flush();

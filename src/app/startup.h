@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <string>
 
+#include "app/command_line.h"
+#include "app/run_driver.h"
+#include "base/status.h"
+
 namespace pulsemill {
 
 struct RateChoice {
@@ -19,6 +23,11 @@ RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
 
 // "C:\TEMP\DSD%d_T%d_" with the effective DSD multiple and tap count.
 std::string formatDebugPrefix(int dsdRate, int tapCount);
+
+// One file's conversion with its console report on job.report: opens and
+// validates the input, resolves the parameters, prints the parameter line,
+// reads the tags and runs the driver. The failure is returned unreported.
+Status convertFile(RunSettings settings, const JobContext& job);
 
 // The whole program: parses, chooses the kernel variant (PULSEMILL_ISA),
 // opens and validates the input, resolves the parameters, prints the

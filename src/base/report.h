@@ -23,6 +23,11 @@ class Report {
   void out(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void err(const char* format, ...) __attribute__((format(printf, 2, 3)));
   virtual void flush() {}
+  // A conversion's progress: `frames` of `total` input frames (0: unknown)
+  // at `rate` Hz are through. Nothing by default; the batch's display shows it.
+  virtual void progress(std::uint64_t frames, std::uint64_t total, std::uint32_t rate) {
+    (void)frames, (void)total, (void)rate;
+  }
 
  protected:
   virtual void writeOut(const char* text, std::size_t length) = 0;
@@ -43,7 +48,7 @@ class ConsoleReport final : public Report {
 
 // Keeps a run's lines: standard output and standard error apart, and both
 // in the order they came.
-class CapturedReport final : public Report {
+class CapturedReport : public Report {
  public:
   const std::string& standardOutput() const { return out_; }
   const std::string& standardError() const { return err_; }

@@ -27,6 +27,7 @@ constexpr StatusRow kStatusTable[] = {
     {StatusCode::Usage, "%s", false, 1, kNone},
     {StatusCode::UnknownOption, "pulsemill: unknown option '%s' (see pulsemill --help)\n", true, 1,
      kNone},
+    {StatusCode::BadOption, "pulsemill: %s\n", true, 1, kNone},
     {StatusCode::IsaUnknown,
      "PULSEMILL_ISA=%s is not a kernel variant (generic, x86-64-v3, x86-64-v4, x86-64-v4-256)\n",
      true, 1, kNone},

@@ -25,6 +25,7 @@ enum class StatusCode {
   Ok,
   Usage,             // the usage text (detail)
   UnknownOption,     // an option-shaped argument that names no option (detail)
+  BadOption,         // a GNU-style line refused (detail: why)
   IsaUnknown,        // PULSEMILL_ISA names no kernel variant
   IsaUnsupported,    // PULSEMILL_ISA names a variant this CPU cannot run
   OpenFailed,        // an input or output cannot be opened (detail: its name)

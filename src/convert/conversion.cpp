@@ -44,6 +44,16 @@ struct PipelineBuffers {
   }
 };
 
+// The level change of a read block: each sample times `gain` (1.0 leaves
+// the block untouched, so the output stays bit-exact).
+void applyGain(double* left, double* right, int frames, double gain) {
+  if (gain == 1.0) return;
+  for (int k = 0; k < frames; ++k) {
+    left[k] = left[k] * gain;
+    right[k] = right[k] * gain;
+  }
+}
+
 void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
   const int elapsedMs = static_cast<int>(nowMilliseconds() - startMs);
   const double seconds = elapsedMs / 1000.0;
@@ -76,6 +86,7 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
   if (!status.ok()) return status;
 
   std::uint64_t dsdBytesWritten = 0;
+  std::uint64_t framesWritten = 0;
   int dotCounter = 0;
   // The run's budget, a fixed team. It is not adjusted dynamically:
   // libgomp's adjustment follows the 15-minute load average, which counts
@@ -103,6 +114,8 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
     status = source.read(blockFrames, buffers.frames[0][0].block(), buffers.frames[0][1].block(),
                          interpolating.frames);
     if (!status.ok()) return status;
+    applyGain(buffers.frames[0][0].block(), buffers.frames[0][1].block(), interpolating.frames,
+              options.sampleGain);
     interpolating.active = true;
   }
 
@@ -137,6 +150,7 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
         const UpsampleBuffer* cur = buffers.frames[curSlot];
         readStatus = source.read(blockFrames, next[0].block(), next[1].block(), nextFrames);
         if (readStatus.ok()) {
+          applyGain(next[0].block(), next[1].block(), nextFrames, options.sampleGain);
           handOverHistory(cur[0], interpolating.frames, next[0]);
           handOverHistory(cur[1], interpolating.frames, next[1]);
         }
@@ -152,6 +166,8 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
     if (writing.active) {
       if (!writeStatus.ok()) return writeStatus;
       dsdBytesWritten += writeBytes;
+      framesWritten += static_cast<std::uint64_t>(writing.frames);
+      report.progress(framesWritten, source.totalFrames(), source.sampleRate());
       if (dotCounter == kBlocksPerDot - 1) {
         report.out(".");
         report.flush();

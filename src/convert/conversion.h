@@ -22,6 +22,7 @@ struct ConversionOptions {
   int blockFrames = 1024;            // frames per block: 512, 1024 or 2048
   std::int64_t normalizeOffset = 0;  // interpolation gain = ratio + offset
   int threads = 1;                   // the run's thread budget, >= 1 (the team's size)
+  double sampleGain = 1.0;           // samples times this before interpolation (1.0: untouched)
 };
 
 // One attempt: every block of `source` (at its first frame) through the

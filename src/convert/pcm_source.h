@@ -41,6 +41,9 @@ class PcmSource {
 
   // The PCM byte count the console's timing line reports.
   virtual std::uint64_t reportedBytes() const = 0;
+
+  // The frames the input declares (for progress), 0 when it does not say.
+  virtual std::uint64_t totalFrames() const { return 0; }
 };
 
 // One sample word on the converter's scale: a 24-bit word u (a 16-bit sample

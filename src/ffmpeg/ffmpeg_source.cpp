@@ -347,8 +347,7 @@ Status FfmpegSource::takeFrame() {
   const std::size_t n = static_cast<std::size_t>(frame->nb_samples);
   if (frame->ch_layout.nb_channels != 2) return damage("a frame's channel count changes");
   try {
-    left_.reserve(left_.size() + n);
-    right_.reserve(right_.size() + n);
+    decoded_.reserve(n);
   } catch (const std::bad_alloc&) {
     return damage("out of memory");
   }
@@ -357,8 +356,7 @@ Status FfmpegSource::takeFrame() {
     const double r = unitsOf(frame, 1, static_cast<int>(k));
     if (!std::isfinite(l) || !std::isfinite(r))
       return damage("sample " + std::to_string(framesDecoded_ + k) + " is not a number");
-    left_.push_back(onScale(l));
-    right_.push_back(onScale(r));
+    decoded_.push(onScale(l), onScale(r));
   }
   framesDecoded_ += n;
   return Status();
@@ -419,32 +417,10 @@ bool FfmpegSource::trimPcmPad() {
   return false;
 }
 
-Status FfmpegSource::read(int maxFrames, double* left, double* right, int& frames) {
-  if (start_ > 0) {
-    left_.erase(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(start_));
-    right_.erase(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(start_));
-    start_ = 0;
-  }
-  Status status = decodeUntil(static_cast<std::size_t>(maxFrames));
-  if (!status.ok()) return status;
-  const std::size_t n = std::min(buffered(), static_cast<std::size_t>(maxFrames));
-  std::copy(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(n), left);
-  std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(n), right);
-  start_ = n;
-  framesRead_ += n;
-  frames = static_cast<int>(n);
-  // Look one frame ahead so that hasMore() is exact; a failure there is the
-  // next block's and is returned by the next read().
-  if (buffered() == 0) (void)decodeUntil(1);
-  return Status();
-}
-
 Status FfmpegSource::rewind() {
   // Opened afresh: the exact start, whatever the demuxer's seeking can do.
   error_.clear();
-  left_.clear();
-  right_.clear();
-  start_ = 0;
+  decoded_.clear();
   framesRead_ = framesDecoded_ = 0;
   flushing_ = endOfStream_ = false;
   Status status = probe();

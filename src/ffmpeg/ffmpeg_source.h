@@ -22,7 +22,7 @@
 
 #include "base/report.h"
 #include "base/status.h"
-#include "convert/pcm_source.h"
+#include "convert/decoded_frames.h"
 #include "tags/tags.h"
 
 namespace pulsemill {
@@ -45,7 +45,7 @@ InputRoute routeInput(const std::uint8_t* head, std::size_t length);
 
 struct FfmpegStream;  // FFmpeg's contexts, kept out of this header
 
-class FfmpegSource : public PcmSource {
+class FfmpegSource : public DecodingSource {
  public:
   // `head`: the input's first bytes (they name the container and the
   // demuxer, so FFmpeg never guesses).
@@ -70,18 +70,17 @@ class FfmpegSource : public PcmSource {
   TagSet tags(Report& report) const;
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
-  bool hasMore() const override { return buffered() > 0 || !endOfStream_; }
-  Status read(int maxFrames, double* left, double* right, int& frames) override;
   // A failure found by looking ahead past the last block (a stream that
   // ends short exactly there).
   Status finish() override { return error_.empty() ? Status() : damage(error_); }
   Status rewind() override;
   std::uint64_t reportedBytes() const override { return framesRead_ * bytesPerFrame_; }
+  std::uint64_t totalFrames() const override { return declaredFrames_; }
 
  private:
-  std::size_t buffered() const { return left_.size() - start_; }
+  std::size_t buffered() const { return decoded_.size(); }
   Status openDecoder();                     // for the stream probe() found
-  Status decodeUntil(std::size_t frames);  // until buffered >= frames or the end
+  Status decodeUntil(std::size_t frames) override;
   Status takeFrame();                       // the decoder's frame into left_/right_
   // Drops the zero pad after the current PCM packet's last whole frame;
   // true when the bytes after it are not a pad (the stream is cut inside a
@@ -100,12 +99,8 @@ class FfmpegSource : public PcmSource {
   std::uint64_t declaredFrames_ = 0;  // 0: unknown
   std::uint64_t bytesPerFrame_ = 4;
 
-  std::vector<double> left_, right_;  // decoded frames from start_ on
-  std::size_t start_ = 0;
-  std::uint64_t framesRead_ = 0;
   std::uint64_t framesDecoded_ = 0;
   bool flushing_ = false;     // the demuxer has ended; the decoder drains
-  bool endOfStream_ = false;
   std::string error_;         // the first damage found
 };
 

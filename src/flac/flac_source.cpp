@@ -162,8 +162,8 @@ bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
     for (unsigned k = 0; k < blockSize; ++k) {
       const auto l = static_cast<std::uint32_t>(samples[0][k]);
       const auto r = static_cast<std::uint32_t>(samples[1][k]);
-      left_.push_back(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)));
-      right_.push_back(decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
+      decoded_.push(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)),
+                    decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
     }
   } catch (const std::bad_alloc&) {
     takeError("out of memory", std::strerror(ENOMEM));
@@ -254,26 +254,6 @@ Status FlacSource::open(std::int64_t fileSize, Report& report) {
   return decodeUntil(1);  // so that hasMore() knows an empty stream
 }
 
-Status FlacSource::read(int maxFrames, double* left, double* right, int& frames) {
-  if (start_ > 0) {
-    left_.erase(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(start_));
-    right_.erase(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(start_));
-    start_ = 0;
-  }
-  Status status = decodeUntil(static_cast<std::size_t>(maxFrames));
-  if (!status.ok()) return status;
-  const std::size_t n = std::min(buffered(), static_cast<std::size_t>(maxFrames));
-  std::copy(left_.begin(), left_.begin() + static_cast<std::ptrdiff_t>(n), left);
-  std::copy(right_.begin(), right_.begin() + static_cast<std::ptrdiff_t>(n), right);
-  start_ = n;
-  framesRead_ += n;
-  frames = static_cast<int>(n);
-  // Look one frame ahead so that hasMore() is exact; a failure there is the
-  // next block's and is returned by the next read().
-  if (buffered() == 0) (void)decodeUntil(1);
-  return Status();
-}
-
 Status FlacSource::finish() {
   if (!error_.empty()) return failure();
   // The MD5 signature is compared when the decoder finishes.
@@ -298,9 +278,7 @@ Status FlacSource::rewind() {
   peekPos_ = 0;
   handed_ = frameEnd_ = 0;
   tail_.clear();
-  left_.clear();
-  right_.clear();
-  start_ = 0;
+  decoded_.clear();
   framesRead_ = framesDecoded_ = 0;
   endOfStream_ = false;
   afterMetadata(FLAC__stream_decoder_reset(decoder_->handle) &&

@@ -19,7 +19,7 @@
 
 #include "base/report.h"
 #include "base/status.h"
-#include "convert/pcm_source.h"
+#include "convert/decoded_frames.h"
 
 namespace pulsemill {
 
@@ -28,7 +28,7 @@ struct FlacDecoder;  // libFLAC's stream decoder, kept out of this header
 // True when `magic` (the stream's first four bytes) starts a FLAC stream.
 bool isFlacMagic(const std::uint8_t magic[4]);
 
-class FlacSource : public PcmSource {
+class FlacSource : public DecodingSource {
  public:
   // `file` stays open for the source's lifetime; `peeked` are the bytes
   // already read from it, from "fLaC" on (they are decoded first).
@@ -44,11 +44,10 @@ class FlacSource : public PcmSource {
   Status open(std::int64_t fileSize, Report& report);
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
-  bool hasMore() const override { return buffered() > 0 || !endOfStream_; }
-  Status read(int maxFrames, double* left, double* right, int& frames) override;
   Status finish() override;
   Status rewind() override;
   std::uint64_t reportedBytes() const override { return framesRead_ * bytesPerFrame_; }
+  std::uint64_t totalFrames() const override { return totalFrames_; }
 
   // libFLAC's callbacks (C linkage trampolines call these).
   std::size_t readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed);
@@ -61,8 +60,8 @@ class FlacSource : public PcmSource {
   void takeDecoderError(const char* text);
 
  private:
-  std::size_t buffered() const { return left_.size() - start_; }
-  Status decodeUntil(std::size_t frames);  // until buffered >= frames or the end
+  std::size_t buffered() const { return decoded_.size(); }
+  Status decodeUntil(std::size_t frames) override;
   void afterMetadata(bool processed);      // libFLAC's errors there, where frames start
   Status afterProcessing(bool processed);  // the verdict on one call into libFLAC
   bool trailerIsTags() const;
@@ -85,11 +84,7 @@ class FlacSource : public PcmSource {
   std::uint64_t totalFrames_ = 0;  // 0: unknown
   std::uint64_t bytesPerFrame_ = 4;
 
-  std::vector<double> left_, right_;  // decoded frames from start_ on
-  std::size_t start_ = 0;
-  std::uint64_t framesRead_ = 0;      // delivered by read()
   std::uint64_t framesDecoded_ = 0;
-  bool endOfStream_ = false;
   static constexpr const char* kDamagedStream = "invalid FLAC data";
   std::string error_;  // the first error
   const char* reason_ = kDamagedStream;  // its reason (Status::because)

@@ -50,6 +50,7 @@ class WaveSource : public PcmSource {
   Status read(int maxFrames, double* left, double* right, int& frames) override;
   Status rewind() override;
   std::uint64_t reportedBytes() const override { return info_.dataSize; }
+  std::uint64_t totalFrames() const override { return info_.dataSize / info_.blockAlign; }
 
  private:
   std::FILE* file_;

@@ -1,0 +1,154 @@
+// The GNU-style command line and the batch driver: option validation, and
+// a folder of mixed files converted at once, end to end.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/gnu_command_line.h"
+#include "test_support.h"
+
+namespace {
+
+using testsupport::RunResult;
+using testsupport::TempDir;
+using testsupport::readFileBytes;
+
+pulsemill::Status parse(std::vector<std::string> args, pulsemill::BatchSettings& settings) {
+  args.insert(args.begin(), "pulsemill");
+  std::vector<const char*> argv;
+  for (const std::string& a : args) argv.push_back(a.c_str());
+  return pulsemill::parseGnuCommandLine(static_cast<int>(argv.size()), argv.data(), settings);
+}
+
+TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
+  TempDir dir;
+  const std::string in = dir.file("a.wav");
+  testsupport::writeFileBytes(in, {});
+  const struct {
+    std::vector<std::string> args;
+    bool accepted;
+  } cases[] = {
+      {{"--rate", "128", in}, true},        {{"--rate", "512", in}, false},
+      {{"--rate", "x", in}, false},         {{"--format", "dff", in}, true},
+      {{"--format", "wav", in}, false},     {{"--taps", "4096", in}, true},
+      {{"--taps", "5000", in}, false},      {{"--alpha", "4.5", in}, true},
+      {{"--alpha", "0", in}, false},        {{"--shaper", "5", in}, true},
+      {{"--shaper", "6", in}, false},       {{"--block", "2048", in}, true},
+      {{"--block", "513", in}, false},      {{"--gain", "-6", in}, true},
+      {{"--gain", "1", in}, false},         {{"--gain", "-25", in}, false},
+      {{"-j", "auto", in}, true},           {{"-j", "0", in}, false},
+      {{"--offset", "-3", in}, true},       {{"--offset", "1.5", in}, false},
+      {{"-o", "x.dsf", in}, true},          {{"-o", "x.dsf", in, in}, false},
+      {{"-o", "x.dff", "--format", "dsf", in}, false},
+      {{"--retry", "/DSD64", in}, false},   {{"--bogus", in}, false},
+      {{"--rate", "64"}, false},
+  };
+  for (const auto& c : cases) {
+    std::string line;
+    for (const std::string& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    pulsemill::BatchSettings settings;
+    const pulsemill::Status status = parse(c.args, settings);
+    EXPECT_EQ(c.accepted, status.ok()) << status.detail();
+    EXPECT_EQ(status.ok() ? pulsemill::StatusCode::Ok : pulsemill::StatusCode::BadOption, status.code());
+  }
+  pulsemill::BatchSettings settings;
+  ASSERT_TRUE(parse({"--rate", "64", "--taps", "2048", "--gain", "-6", "-o", "b.DFF", in}, settings).ok());
+  EXPECT_EQ(64, settings.run.dsdRate);
+  EXPECT_EQ(2048, settings.run.tapCount);
+  EXPECT_NEAR(0.501187, settings.run.gainFactor, 1e-6);
+  EXPECT_FALSE(settings.dsf);
+}
+
+std::vector<std::string> temporaries(const std::string& root) {
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (e.path().filename().string().find(".pulsemill-") != std::string::npos)
+      found.push_back(e.path().string());
+  return found;
+}
+
+// A small tree: two WAVE files and a FLAC file that convert, a damaged
+// WAVE, and a file whose output exists already.
+class BatchE2E : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::filesystem::create_directories(dir_.file("album/cd2"));
+    testsupport::makeWave(dir_, "album/a.wav", 44100, 16, 30000, "sine:1000:-6", "sine:440:-10");
+    testsupport::makeWave(dir_, "album/cd2/b.wav", 48000, 24, 20000, "sine:700:-8", "silence");
+    testsupport::makeWave(dir_, "c.wav", 44100, 16, 10000, "sine:300:-6", "sine:300:-6");
+    testsupport::makeWave(dir_, "album/done.wav", 44100, 16, 5000, "sine:500:-6", "silence");
+    ASSERT_EQ(0, testsupport::runShell("cd '" + dir_.path() + "' && flac -s c.wav -o album/cd2/c.flac"
+                                       " && head -c 3000 album/a.wav > album/bad.wav"
+                                       " && echo kept > album/done.dsf && echo notes > album/x.txt"));
+  }
+  RunResult batch(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"--rate", "64", "--taps", "2048"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return testsupport::convertIn(dir_, args, "2");
+  }
+  TempDir dir_;
+};
+
+TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
+  RunResult r = batch({"album"});
+  EXPECT_EQ(1, r.exitStatus) << r.err;  // one file failed
+  EXPECT_NE(std::string::npos, r.err.find("5 files: 3 converted (0 after a clip), 1 skipped, 0 "
+                                          "clipped, 1 failed")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("pulsemill: failed: album/bad.wav: unexpected end of file"))
+      << r.err;
+  EXPECT_EQ("", r.out);
+  EXPECT_EQ(testsupport::Bytes({'k', 'e', 'p', 't', '\n'}), readFileBytes(dir_.file("album/done.dsf")));
+  EXPECT_FALSE(testsupport::fileExists(dir_.file("album/bad.dsf")));
+  EXPECT_TRUE(temporaries(dir_.path()).empty());
+  // Each output is the slash grammar's single run of the same file.
+  for (const char* name : {"album/a", "album/cd2/b", "album/cd2/c"}) {
+    SCOPED_TRACE(name);
+    const std::string input = std::string(name) + (std::string(name).back() == 'c' ? ".flac" : ".wav");
+    ASSERT_EQ(0, testsupport::convertIn(dir_, {input, "single.dsf", "/DSD64", "/t:2048"}, "2").exitStatus);
+    EXPECT_EQ(readFileBytes(dir_.file("single.dsf")), readFileBytes(dir_.file(std::string(name) + ".dsf")));
+  }
+  // Again: everything done is skipped; with --force into another folder, replaced.
+  r = batch({"-q", "album"});
+  EXPECT_NE(std::string::npos, r.err.find("0 converted (0 after a clip), 4 skipped")) << r.err;
+  r = batch({"-f", "--format", "dff", "-d", "out", "album/cd2", "-j", "1"});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_TRUE(testsupport::fileExists(dir_.file("out/b.dff")));
+  EXPECT_TRUE(testsupport::fileExists(dir_.file("out/c.dff")));
+}
+
+TEST_F(BatchE2E, CollidingOutputsAndInterruptsLeaveNothing) {
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir_.path() + "' && cp c.wav album/cd2/c.wav"));
+  RunResult r = batch({"album/cd2"});
+  EXPECT_EQ(1, r.exitStatus);
+  EXPECT_NE(std::string::npos, r.err.find("would both write album/cd2/c.dsf")) << r.err;
+  EXPECT_FALSE(testsupport::fileExists(dir_.file("album/cd2/b.dsf")));
+
+  // A long batch interrupted while it writes: no output, no temporary file.
+  std::filesystem::create_directories(dir_.file("long"));
+  testsupport::makeWave(dir_, "long/l1.wav", 44100, 16, 441000, "sine:1000:-6", "silence");
+  testsupport::makeWave(dir_, "long/l2.wav", 44100, 16, 441000, "sine:1000:-6", "silence");
+  const pid_t child = fork();
+  if (child == 0) {
+    if (chdir(dir_.path().c_str()) != 0) _exit(127);
+    execl(PULSEMILL_BINARY, PULSEMILL_BINARY, "--rate", "256", "-q", "long", nullptr);
+    _exit(127);
+  }
+  for (int i = 0; i < 3000 && temporaries(dir_.file("long")).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  kill(child, SIGINT);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
+  EXPECT_TRUE(temporaries(dir_.path()).empty());
+  EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l1.dsf")));
+  EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l2.dsf")));
+}
+
+}  // namespace
