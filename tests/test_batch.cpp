@@ -123,6 +123,20 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/c.dff")));
 }
 
+TEST_F(BatchE2E, GainAvoidsAClipAndAnOffsetMustLeaveAGain) {
+  std::filesystem::create_directories(dir_.file("hot"));
+  testsupport::makeWave(dir_, "hot/hot.wav", 44100, 16, 3000, "const:32767", "silence");
+  RunResult r = batch({"hot"});
+  EXPECT_EQ(2, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("1 clipped")) << r.err;
+  r = batch({"--gain", "-12", "hot"});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("1 converted")) << r.err;
+  r = batch({"-f", "--offset", "-64", "hot"});
+  EXPECT_EQ(1, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("hot/hot.wav: --offset -64 leaves no gain at ratio 64")) << r.err;
+}
+
 TEST_F(BatchE2E, CollidingOutputsAndInterruptsLeaveNothing) {
   ASSERT_EQ(0, testsupport::runShell("cd '" + dir_.path() + "' && cp c.wav album/cd2/c.wav"));
   RunResult r = batch({"album/cd2"});

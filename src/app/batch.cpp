@@ -152,6 +152,7 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
     job.reason = text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
     const std::string named = "pulsemill: " + job.input + ": ";  // the file is named already
     if (job.reason.rfind(named, 0) == 0) job.reason.erase(0, named.size());
+    else if (job.reason.rfind("pulsemill: ", 0) == 0) job.reason.erase(0, 11);
   }
 }
 
@@ -276,7 +277,11 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
         std::lock_guard<std::mutex> lock(consoleMutex);
         display.running(slot, pending[i], &report);
       }
-      convertJob(settings, *pending[i], designs, threadsPerJob, report);
+      // Fewer files left than slots: a file starting now takes the threads
+      // of the slots that will stay idle.
+      const int left = static_cast<int>(pending.size() - i);
+      const int budget = left < slots ? std::max(threadsPerJob, cores / left) : threadsPerJob;
+      convertJob(settings, *pending[i], designs, budget, report);
       std::lock_guard<std::mutex> lock(consoleMutex);
       display.running(slot, nullptr, nullptr);
       display.finished(*pending[i]);
@@ -305,11 +310,15 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
   int counts[5] = {};
-  for (const Job& job : jobs) ++counts[static_cast<int>(job.outcome)];
+  double audio = 0.0;
+  for (const Job& job : jobs) {
+    ++counts[static_cast<int>(job.outcome)];
+    audio += job.audioSeconds;
+  }
   console.err("pulsemill: %zu files: %d converted (%d after a clip), %d skipped, %d clipped, "
-              "%d failed; %.1f s on %d job%s of %d thread%s\n",
-              jobs.size(), counts[0] + counts[1], counts[1], counts[2], counts[3], counts[4], wall,
-              slots, slots == 1 ? "" : "s", threadsPerJob, threadsPerJob == 1 ? "" : "s");
+              "%d failed; %.1f s of audio in %.1f s (%.1fx real time) on %d job%s\n",
+              jobs.size(), counts[0] + counts[1], counts[1], counts[2], counts[3], counts[4], audio,
+              wall, wall > 0.0 ? audio / wall : 0.0, slots, slots == 1 ? "" : "s");
   for (const Job& job : jobs)
     if (job.outcome == Outcome::Failed)
       console.err("pulsemill: failed: %s: %s\n", job.input.c_str(), job.reason.c_str());

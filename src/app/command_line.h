@@ -41,6 +41,7 @@ struct RunSettings {
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
   std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
   double gainFactor = 1.0;        // samples times this before interpolation (batch --gain)
+  bool positiveGainOnly = false;  // refuse ratio + offset <= 0 (batch --offset)
   std::vector<std::string> warnings;  // lines for standard error, "pulsemill: ...\n"
 };
 

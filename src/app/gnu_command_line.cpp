@@ -113,6 +113,7 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (alphaOption->count() > 0) run.kaiserAlpha = alpha;
   if (shaper != 0) run.shaperPreset = shaper;
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
+  run.positiveGainOnly = true;  // checked per file, once its ratio is known
   if (block != 0) run.blockFrames = block;
   if (gainOption->count() > 0) run.gainFactor = std::pow(10.0, gain / 20.0);
   if (!format.empty()) settings.dsf = format == "dsf";

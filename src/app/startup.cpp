@@ -61,6 +61,10 @@ Status convertFile(RunSettings settings, const JobContext& job) {
   settings.dsdRate = choice.dsdRate;
   settings.oversampleRatio = choice.oversampleRatio;
   settings.tapCount = choice.tapCount;
+  if (settings.positiveGainOnly && settings.oversampleRatio + settings.normalizeOffset <= 0)
+    return Status(StatusCode::BadOption,
+                  "--offset " + std::to_string(settings.normalizeOffset) + " leaves no gain at ratio " +
+                      std::to_string(settings.oversampleRatio) + " (ratio + offset must be above 0)");
   job.report.out("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n",
                  settings.dsdRate, settings.oversampleRatio, settings.blockFrames,
                  settings.tapCount, settings.kaiserAlpha);
