@@ -31,8 +31,8 @@ done
 
 ns_per_step=9.5
 if [[ -x $build/bench_modulator ]]; then
-  measured=$("$build/bench_modulator" --benchmark_filter='x:64.*median' 2>/dev/null |
-             sed -n 's/.*ns\/step=\([0-9.]*\).*/\1/p' | head -n 1)
+  measured=$("$build/bench_modulator" --benchmark_filter='ModulateBlock/x:64' 2>/dev/null |
+             grep median | sed -n 's/.*ns\/step=\([0-9.]*\).*/\1/p' | head -n 1)
   [[ -n $measured ]] && ns_per_step=$measured
 fi
 
