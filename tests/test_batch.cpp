@@ -117,6 +117,11 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   // Again: everything done is skipped; with --force into another folder, replaced.
   r = batch({"-q", "album"});
   EXPECT_NE(std::string::npos, r.err.find("0 converted (0 after a clip), 4 skipped")) << r.err;
+  // Asked for another rate, the existing files are named as made otherwise.
+  r = testsupport::convertIn(dir_, {"--rate", "128", "album/cd2"}, "2");
+  EXPECT_NE(std::string::npos, r.err.find("album/cd2/b.dsf: skipped: exists, made with other "
+                                          "settings (Pulsemill 1.5 DSD64 2048 taps k10 p2 n0)"))
+      << r.err;
   r = batch({"-f", "--format", "dff", "-d", "out", "album/cd2", "-j", "1"});
   EXPECT_EQ(0, r.exitStatus) << r.err;
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/b.dff")));

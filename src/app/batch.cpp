@@ -13,6 +13,10 @@
 #include <vector>
 
 #include "app/design_cache.h"
+#include "app/formats.h"
+#include "base/files.h"
+#include "dsf/dsf_writer.h"
+#include "shaper/shaper_design.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 
@@ -75,6 +79,7 @@ struct Job {
   std::int64_t offset = 0;  // the last attempt's
   double seconds = 0.0;
   double audioSeconds = 0.0;  // converted
+  std::string otherSettings;  // skipped: the settings of an existing DSF made otherwise
 };
 
 // The output of `input`, found under the INPUT `root`.
@@ -117,6 +122,30 @@ std::string collectJobs(const BatchSettings& settings, Report& console, std::vec
     if (!fresh) return at->second + " and " + job.input + " would both write " + job.output;
   }
   return std::string();
+}
+
+// The settings an existing DSF output was made with, when they are not
+// the ones this batch would write for `job` (the offset aside when a
+// retry may have lowered it); empty when they are or cannot be told.
+std::string otherSettings(const BatchSettings& settings, const Job& job) {
+  const std::string made = dsfEncoderSettings(job.output);
+  InputFile input;
+  CapturedReport quiet;  // the header report is not wanted here
+  OpenedInput opened;
+  if (made.empty() || !input.open(job.input).ok() ||
+      !openInput(input, job.input, quiet, opened).ok())
+    return std::string();
+  RunSettings run = settings.run;
+  const RateChoice choice =
+      resolveRateAndTaps(opened.source->sampleRate(), run.dsdRate, run.tapCount);
+  run.dsdRate = choice.dsdRate;
+  run.tapCount = choice.tapCount;
+  const std::string wanted =
+      encoderSettings(run, selectShaperPattern(run.shaperPreset).number, run.normalizeOffset);
+  const auto withoutOffset = [](const std::string& text) { return text.substr(0, text.rfind(" n")); };
+  const bool same = settings.run.retryOnClip ? withoutOffset(made) == withoutOffset(wanted)
+                                             : made == wanted;
+  return same ? std::string() : made;
 }
 
 // One file, start to end, its console lines in its own report.
@@ -228,6 +257,8 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
   if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
     console.err(" (offset %lld)", static_cast<long long>(job.offset));
   if (job.outcome == Outcome::Failed) console.err(" (%s)", job.reason.c_str());
+  if (!job.otherSettings.empty())
+    console.err(", made with other settings (%s)", job.otherSettings.c_str());
   if (job.outcome != Outcome::Skipped) console.err(", %.1f s", job.seconds);
   console.err("\n");
 }
@@ -245,7 +276,10 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   for (Job& job : jobs) {
     job.size = fs::file_size(job.input, error);
     if (error) job.size = 0;
-    if (!settings.force && fs::exists(job.output, error)) job.outcome = Outcome::Skipped;
+    if (!settings.force && fs::exists(job.output, error)) {
+      job.outcome = Outcome::Skipped;
+      if (settings.dsf) job.otherSettings = otherSettings(settings, job);
+    }
   }
   // Large files first: the last to finish are the short ones.
   std::stable_sort(jobs.begin(), jobs.end(),

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <cstdio>
 #include <vector>
 
@@ -38,6 +39,11 @@ struct DsfLayout {
 // (8 x bytesPerChannel), data chunk size (12 + whole blocks of both
 // channels).
 void fillDsfHeader(std::uint8_t header[kDsfHeaderSize], const DsfLayout& layout);
+
+// The text of the TSSE frame (the settings that made it) in the ID3v2.4
+// tag of the DSF file at `path`, as this writer writes it; empty when the
+// file has none or is no DSF file.
+std::string dsfEncoderSettings(const std::string& path);
 
 // The DSF sink. The header is written at begin() with the sizes of an empty
 // file and rewritten at finish(), after the padded last blocks and the tag.
