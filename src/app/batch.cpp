@@ -291,12 +291,23 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   const int cores = std::max(1, omp_get_max_threads());
   const int slots = std::max(1, std::min<int>(settings.jobs > 0 ? settings.jobs : cores,
                                               static_cast<int>(std::max<std::size_t>(1, pending.size()))));
-  const int threadsPerJob = std::max(1, cores / slots);
   DesignCache designs(isa, isaForced);
   std::mutex consoleMutex;
   std::size_t done = 0;
   for (const Job& job : jobs)
-    if (job.outcome == Outcome::Skipped) printFinished(settings, job, CapturedReport(), ++done, jobs.size(), console);
+    if (job.outcome == Outcome::Skipped)
+      printFinished(settings, job, CapturedReport(), ++done, jobs.size(), console);
+  // The cores not in use, shared among the files that start now: a slot
+  // that has no file left to start leaves its threads to the others, and
+  // the larger files (they start first) take the odd ones.
+  int threadsInUse = 0, running = 0;
+  auto takeThreads = [&](std::size_t remaining) {
+    const int starting = std::max(1, std::min(slots - running, static_cast<int>(remaining)));
+    const int budget = std::max(1, (cores - threadsInUse + starting - 1) / starting);
+    threadsInUse += budget;
+    ++running;
+    return budget;
+  };
 
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t totalBytes = 0;
@@ -307,16 +318,16 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   auto worker = [&](std::size_t slot) {
     for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
       JobReport report;
+      int budget = 1;
       {
         std::lock_guard<std::mutex> lock(consoleMutex);
         display.running(slot, pending[i], &report);
+        budget = takeThreads(pending.size() - i);
       }
-      // Fewer files left than slots: a file starting now takes the threads
-      // of the slots that will stay idle.
-      const int left = static_cast<int>(pending.size() - i);
-      const int budget = left < slots ? std::max(threadsPerJob, cores / left) : threadsPerJob;
       convertJob(settings, *pending[i], designs, budget, report);
       std::lock_guard<std::mutex> lock(consoleMutex);
+      threadsInUse -= budget;
+      --running;
       display.running(slot, nullptr, nullptr);
       display.finished(*pending[i]);
       if (live) display.erase();
@@ -350,9 +361,9 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     audio += job.audioSeconds;
   }
   console.err("pulsemill: %zu files: %d converted (%d after a clip), %d skipped, %d clipped, "
-              "%d failed; %.1f s of audio in %.1f s (%.1fx real time) on %d job%s\n",
+              "%d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
               jobs.size(), counts[0] + counts[1], counts[1], counts[2], counts[3], counts[4], audio,
-              wall, wall > 0.0 ? audio / wall : 0.0, slots, slots == 1 ? "" : "s");
+              wall, wall > 0.0 ? audio / wall : 0.0, slots);
   for (const Job& job : jobs)
     if (job.outcome == Outcome::Failed)
       console.err("pulsemill: failed: %s: %s\n", job.input.c_str(), job.reason.c_str());
