@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
 
@@ -76,6 +77,19 @@ class DecodingSource : public PcmSource {
   }
 
  protected:
+  // The stream lines of the header report, after the container's own:
+  // channels, rate, bits and total frames (0: "unknown").
+  static void reportStream(Report& report, unsigned channels, std::uint32_t rate, unsigned bits,
+                           std::uint64_t totalFrames) {
+    report.out("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels);
+    report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(rate));
+    report.out("  Bits per sample = %u\n", bits);
+    if (totalFrames != 0)
+      report.out("  Total frames = %llu\n", static_cast<unsigned long long>(totalFrames));
+    else
+      report.out("  Total frames = unknown\n");
+  }
+
   // Decodes until `frames` are buffered or the stream ends (endOfStream_).
   virtual Status decodeUntil(std::size_t frames) = 0;
 

@@ -306,13 +306,7 @@ Status FfmpegSource::open(std::uint64_t fileSize, Report& report) {
 
   report.out("[%s] (%llu bytes)\n", container_.c_str(), static_cast<unsigned long long>(fileSize));
   report.out("  Codec = %s\n", codecName.c_str());
-  report.out("  Number of channels = %d (1 = mono, 2 = stereo)\n", channels);
-  report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
-  report.out("  Bits per sample = %u\n", bits_);
-  if (declaredFrames_ != 0)
-    report.out("  Total frames = %llu\n", static_cast<unsigned long long>(declaredFrames_));
-  else
-    report.out("  Total frames = unknown\n");
+  reportStream(report, static_cast<unsigned>(channels), sampleRate_, bits_, declaredFrames_);
   if (!isSupportedCodec(par->codec_id)) return Status(StatusCode::UnsupportedCodec, codecName);
   if (channels != 2) return Status(StatusCode::InputChannels, std::to_string(channels));
   if (sampleRate_ == 0 || sampleRate_ > kMaxSampleRate) return StatusCode::SampleRate;

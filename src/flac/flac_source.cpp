@@ -241,13 +241,7 @@ Status FlacSource::open(std::int64_t fileSize, Report& report) {
     report.out("[fLaC] (%llu bytes)\n", static_cast<unsigned long long>(fileSize));
   else
     report.out("[fLaC]\n");
-  report.out("  Number of channels = %u (1 = mono, 2 = stereo)\n", channels_);
-  report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(sampleRate_));
-  report.out("  Bits per sample = %u\n", bits_);
-  if (totalFrames_ != 0)
-    report.out("  Total frames = %llu\n", static_cast<unsigned long long>(totalFrames_));
-  else
-    report.out("  Total frames = unknown\n");
+  reportStream(report, channels_, sampleRate_, bits_, totalFrames_);
   if (channels_ != 2) return Status(StatusCode::FlacChannels, std::to_string(channels_));
   if (bits_ != 16 && bits_ != 24) return Status(StatusCode::FlacBits, std::to_string(bits_));
   if (sampleRate_ == 0) return StatusCode::SampleRate;
