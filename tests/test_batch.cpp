@@ -122,6 +122,10 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   EXPECT_NE(std::string::npos, r.err.find("album/cd2/b.dsf: skipped: exists, made with other "
                                           "settings (Pulsemill 1.5 DSD64 2048 taps k10 p2 n0)"))
       << r.err;
+  testsupport::writeFileBytes(dir_.file("album/cd2/b.dsf"), {'o', 'l', 'd'});
+  r = batch({"-f", "album/cd2"});
+  EXPECT_NE(std::string::npos, r.err.find("2 converted")) << r.err;
+  EXPECT_NE(testsupport::Bytes({'o', 'l', 'd'}), readFileBytes(dir_.file("album/cd2/b.dsf")));
   r = batch({"-f", "--format", "dff", "-d", "out", "album/cd2", "-j", "1"});
   EXPECT_EQ(0, r.exitStatus) << r.err;
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/b.dff")));
@@ -134,6 +138,7 @@ TEST_F(BatchE2E, GainAvoidsAClipAndAnOffsetMustLeaveAGain) {
   RunResult r = batch({"hot"});
   EXPECT_EQ(2, r.exitStatus) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("1 clipped")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("pulsemill: clipped: hot/hot.wav (offset 0)")) << r.err;
   r = batch({"--gain", "-12", "hot"});
   EXPECT_EQ(0, r.exitStatus) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("1 converted")) << r.err;

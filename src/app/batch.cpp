@@ -364,9 +364,14 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
               "%d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
               jobs.size(), counts[0] + counts[1], counts[1], counts[2], counts[3], counts[4], audio,
               wall, wall > 0.0 ? audio / wall : 0.0, slots);
-  for (const Job& job : jobs)
+  for (const Job& job : jobs) {
+    if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
+      console.err("pulsemill: %s: %s (offset %lld)\n",
+                  job.outcome == Outcome::Clipped ? "clipped" : "converted after a clip",
+                  job.input.c_str(), static_cast<long long>(job.offset));
     if (job.outcome == Outcome::Failed)
       console.err("pulsemill: failed: %s: %s\n", job.input.c_str(), job.reason.c_str());
+  }
   console.flush();
   if (counts[static_cast<int>(Outcome::Failed)] > 0) return 1;
   return counts[static_cast<int>(Outcome::Clipped)] > 0 ? 2 : 0;
