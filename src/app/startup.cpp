@@ -1,16 +1,13 @@
 #include "app/startup.h"
 
 #include <omp.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <vector>
+#include <string>
 
-#include "app/command_line.h"
 #include "app/batch.h"
+#include "app/command_line.h"
 #include "app/formats.h"
 #include "app/gnu_command_line.h"
 #include "app/run_driver.h"
