@@ -103,6 +103,7 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
                                           "clipped, 1 failed")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("pulsemill: failed: album/bad.wav: unexpected end of file"))
       << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("x.txt")) << "listed only with -v";
   EXPECT_EQ("", r.out);
   EXPECT_EQ(testsupport::Bytes({'k', 'e', 'p', 't', '\n'}), readFileBytes(dir_.file("album/done.dsf")));
   EXPECT_FALSE(testsupport::fileExists(dir_.file("album/bad.dsf")));
@@ -126,8 +127,12 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   r = batch({"-f", "album/cd2"});
   EXPECT_NE(std::string::npos, r.err.find("2 converted")) << r.err;
   EXPECT_NE(testsupport::Bytes({'o', 'l', 'd'}), readFileBytes(dir_.file("album/cd2/b.dsf")));
-  r = batch({"-f", "--format", "dff", "-d", "out", "album/cd2", "-j", "1"});
+  r = batch({"-f", "--format", "dff", "-d", "out", "--diagnostics", "diag", "-v", "album/cd2",
+             "-j", "1"});
   EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("finename = 'album/cd2/b.wav'\n")) << r.err;  // -v
+  EXPECT_TRUE(testsupport::fileExists(dir_.file("diag/b/KiaserFIRCoeff.txt")));
+  EXPECT_TRUE(testsupport::fileExists(dir_.file("diag/c/7ThNoiseShaper.sce")));
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/b.dff")));
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/c.dff")));
 }
