@@ -154,22 +154,46 @@ bool isPcmCodec(AVCodecID id) {
 // arithmetic, unrounded).
 inline double onScale(double s) { return s >= 0.0 ? s / 16777215.0 : (s + 16777216.0) / 16777215.0 - 1.0; }
 
-// Sample s in 24-bit units of sample `k` of plane/channel `c`.
-double unitsOf(const AVFrame* frame, int c, int k) {
-  const auto format = static_cast<AVSampleFormat>(frame->format);
-  const bool planar = av_sample_fmt_is_planar(format) != 0;
-  const int channels = frame->ch_layout.nb_channels;
-  const int at = planar ? k : k * channels + c;
-  const std::uint8_t* data = frame->extended_data[planar ? c : 0];
-  switch (av_get_packed_sample_fmt(format)) {
-    case AV_SAMPLE_FMT_U8: return (static_cast<int>(data[at]) - 128) * 65536.0;
-    case AV_SAMPLE_FMT_S16: return reinterpret_cast<const std::int16_t*>(data)[at] * 256.0;
-    case AV_SAMPLE_FMT_S32: return reinterpret_cast<const std::int32_t*>(data)[at] / 256.0;
+// Both channels of a frame stored as T, in 24-bit units: units(sample) for
+// each, written to left[0 ..) and right[0 ..).
+template <typename T, typename Units>
+void frameUnits(const AVFrame* frame, Units units, double* left, double* right) {
+  const bool planar = av_sample_fmt_is_planar(static_cast<AVSampleFormat>(frame->format)) != 0;
+  const T* l = reinterpret_cast<const T*>(frame->extended_data[0]);
+  const T* r = planar ? reinterpret_cast<const T*>(frame->extended_data[1]) : l + 1;
+  const int step = planar ? 1 : 2;
+  for (int k = 0; k < frame->nb_samples; ++k) {
+    left[k] = units(l[k * step]);
+    right[k] = units(r[k * step]);
+  }
+}
+
+// A stereo frame in 24-bit units, its sample format chosen once per frame.
+// False for a format the supported decoders never give.
+bool frameUnits(const AVFrame* frame, double* left, double* right) {
+  switch (av_get_packed_sample_fmt(static_cast<AVSampleFormat>(frame->format))) {
+    case AV_SAMPLE_FMT_U8:
+      frameUnits<std::uint8_t>(
+          frame, [](std::uint8_t v) { return (static_cast<int>(v) - 128) * 65536.0; }, left, right);
+      return true;
+    case AV_SAMPLE_FMT_S16:
+      frameUnits<std::int16_t>(frame, [](std::int16_t v) { return v * 256.0; }, left, right);
+      return true;
+    case AV_SAMPLE_FMT_S32:
+      frameUnits<std::int32_t>(frame, [](std::int32_t v) { return v / 256.0; }, left, right);
+      return true;
     case AV_SAMPLE_FMT_S64:
-      return static_cast<double>(reinterpret_cast<const std::int64_t*>(data)[at]) / 1099511627776.0;
-    case AV_SAMPLE_FMT_FLT: return reinterpret_cast<const float*>(data)[at] * 8388608.0;
-    case AV_SAMPLE_FMT_DBL: return reinterpret_cast<const double*>(data)[at] * 8388608.0;
-    default: return NAN;  // not a format the supported decoders give
+      frameUnits<std::int64_t>(
+          frame, [](std::int64_t v) { return static_cast<double>(v) / 1099511627776.0; }, left, right);
+      return true;
+    case AV_SAMPLE_FMT_FLT:
+      frameUnits<float>(frame, [](float v) { return v * 8388608.0; }, left, right);
+      return true;
+    case AV_SAMPLE_FMT_DBL:
+      frameUnits<double>(frame, [](double v) { return v * 8388608.0; }, left, right);
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -342,15 +366,17 @@ Status FfmpegSource::takeFrame() {
   if (frame->ch_layout.nb_channels != 2) return damage("a frame's channel count changes");
   try {
     decoded_.reserve(n);
+    unitsLeft_.resize(n);
+    unitsRight_.resize(n);
   } catch (const std::bad_alloc&) {
     return damage("out of memory");
   }
+  if (!frameUnits(frame, unitsLeft_.data(), unitsRight_.data()))
+    return damage("an unexpected sample format");
   for (std::size_t k = 0; k < n; ++k) {
-    const double l = unitsOf(frame, 0, static_cast<int>(k));
-    const double r = unitsOf(frame, 1, static_cast<int>(k));
-    if (!std::isfinite(l) || !std::isfinite(r))
+    if (!std::isfinite(unitsLeft_[k]) || !std::isfinite(unitsRight_[k]))
       return damage("sample " + std::to_string(framesDecoded_ + k) + " is not a number");
-    decoded_.push(onScale(l), onScale(r));
+    decoded_.push(onScale(unitsLeft_[k]), onScale(unitsRight_[k]));
   }
   framesDecoded_ += n;
   return Status();

@@ -102,6 +102,7 @@ class FfmpegSource : public DecodingSource {
   std::uint64_t framesDecoded_ = 0;
   bool flushing_ = false;     // the demuxer has ended; the decoder drains
   std::string error_;         // the first damage found
+  std::vector<double> unitsLeft_, unitsRight_;  // a frame in 24-bit units, reused
 };
 
 }  // namespace pulsemill
