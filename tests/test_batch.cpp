@@ -34,7 +34,9 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
     std::vector<std::string> args;
     bool accepted;
   } cases[] = {
-      {{"--rate", "128", in}, true},        {{"--rate", "512", in}, false},
+      {{"--rate", "128", in}, true},        {{"--rate", "1024", in}, false},
+      {{"--rate", "512", in}, true},        {{"--align", in}, true},
+      {{"--shaper-design", "rate", in}, true}, {{"--shaper-design", "q", in}, false},
       {{"--rate", "x", in}, false},         {{"--format", "dff", in}, true},
       {{"--format", "wav", in}, false},     {{"--taps", "4096", in}, true},
       {{"--taps", "5000", in}, false},      {{"--alpha", "4.5", in}, true},

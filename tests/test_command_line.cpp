@@ -2,6 +2,7 @@
 // mapping, output-name derivation and the usage text.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
 #include <limits>
@@ -90,6 +91,8 @@ void expectSameSettings(const RunSettings& want, const RunSettings& got) {
   EXPECT_EQ(want.normalizeOffset, got.normalizeOffset);
   EXPECT_EQ(want.retryOnClip, got.retryOnClip);
   EXPECT_EQ(want.debugDumps, got.debugDumps);
+  EXPECT_EQ(want.rateShaper, got.rateShaper);
+  EXPECT_EQ(want.alignOutput, got.alignOutput);
 }
 
 // Defaults after "in.wav", changed by `edit`.
@@ -125,6 +128,8 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
       {{"in.wav", "/dsd64"}, [](RunSettings& s) { s.dsdRate = 64; }},
       {{"in.wav", "/DSD128"}, [](RunSettings& s) { s.dsdRate = 128; }},
       {{"in.wav", "/dsd128"}, [](RunSettings& s) { s.dsdRate = 128; }},
+      {{"in.wav", "/DSD512"}, [](RunSettings& s) { s.dsdRate = 512; }},
+      {{"in.wav", "/dsd512", "/DSD64"}, [](RunSettings& s) { s.dsdRate = 64; }},
       {{"in.wav", "/DSD64", "/DSD256"}, [](RunSettings&) {}},
       {{"in.wav", "/dsd256", "/DSD64", "/DSD128"}, [](RunSettings& s) { s.dsdRate = 128; }},
       {{"in.wav", "out.dff", "/DSD64", "x", "/dsd128"}, [](RunSettings& s) {
@@ -165,7 +170,9 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
       {{"in.wav", "/R"}, [](RunSettings& s) { s.retryOnClip = true; }},
       {{"in.wav", "/d"}, [](RunSettings& s) { s.debugDumps = true; }},
       {{"in.wav", "/D"}, [](RunSettings& s) { s.debugDumps = true; }},
-      {{"in.wav", "out", "/r5", "/dd", "/Rr"}, [](RunSettings& s) { s.outputPath = "out"; }},
+      {{"in.wav", "/q", "/A"}, [](RunSettings& s) { s.rateShaper = s.alignOutput = true; }},
+      {{"in.wav", "/Q", "/a"}, [](RunSettings& s) { s.rateShaper = s.alignOutput = true; }},
+      {{"in.wav", "out", "/r5", "/dd", "/Rr", "/qq", "/aA"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // A missing colon or another letter is no option.
       {{"in.wav", "out", "/t8192", "/k", "/q:1"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // Position 2: an option leaves the derived name, a plain argument
@@ -251,6 +258,26 @@ TEST(CommandLine, ValuesWithoutANumberAreReadWithAWarning) {
     if (c.readAs != nullptr)
       want.push_back(std::string("pulsemill: '") + c.arg + "' has no number; read as " + c.readAs + "\n");
     EXPECT_EQ(want, got.settings.warnings);
+  }
+}
+
+// The rate shaper (/q, and every DSD512 run) has no patterns: a "/p:" is
+// ignored with a warning, whatever the order.
+TEST(CommandLine, RateShaperIgnoresThePatternWithAWarning) {
+  const struct {
+    std::vector<std::string> args;
+    bool warned;
+  } cases[] = {{{"in.wav", "/p:3", "/q"}, true},
+               {{"in.wav", "/DSD512", "/P:x"}, true},
+               {{"in.wav", "/p:3", "/DSD512", "/DSD128"}, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(describe(c.args));
+    const ParseOutcome got = parse(c.args);
+    ASSERT_TRUE(got.accepted);
+    const std::string ignored = "pulsemill: '" + c.args[c.args[1] == "/DSD512" ? 2 : 1] +
+                                "' is ignored: the rate shaper has no patterns\n";
+    EXPECT_EQ(c.warned, std::find(got.settings.warnings.begin(), got.settings.warnings.end(),
+                                  ignored) != got.settings.warnings.end());
   }
 }
 

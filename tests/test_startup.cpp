@@ -49,6 +49,9 @@ const RateRow kRateTable[] = {
     {kSpecial2x, 128, 128, 64, 32768, 0},  {kSpecial2x, 256, 256, 128, 32768, 0},
     {kOther, 64, 64, 64, 32768, 0},        {kOther, 128, 128, 128, 32768, 4096},
     {kOther, 256, 256, 256, 32768, 8192},
+    // DSD512 keeps the DSD256 row's taps per phase, with a floor of 32 per phase.
+    {kSpecial4x, 512, 512, 128, 8192, 4096}, {kSpecial2x, 512, 512, 256, 65536, 8192},
+    {kOther, 512, 512, 512, 65536, 16384},
 };
 
 // A stereo file from the generator, `frames` frames of a quiet sine.
@@ -271,11 +274,11 @@ TEST(StartupRun, WarningsGoToStandardErrorAndChangeNothingElse) {
   TempDir dir;
   testsupport::makeWave(dir, "in.wav", 44100, 16, 3000, "sine:1000:-6", "silence");
   RunResult plain = testsupport::convertIn(dir, {"in.wav", "a.dff", "/DSD64", "/t:2048"});
-  RunResult warned = testsupport::convertIn(dir, {"in.wav", "b.dff", "/DSD64", "/t:x", "c.dff", "/q"});
+  RunResult warned = testsupport::convertIn(dir, {"in.wav", "b.dff", "/DSD64", "/t:x", "c.dff", "/z"});
   EXPECT_EQ(plain.exitStatus, warned.exitStatus);
   EXPECT_EQ(testsupport::reduceTimingLines(plain.out), testsupport::reduceTimingLines(warned.out));
   EXPECT_EQ("pulsemill: '/t:x' has no number; read as 2048\n"
-            "pulsemill: ignored argument 'c.dff'\npulsemill: ignored argument '/q'\n",
+            "pulsemill: ignored argument 'c.dff'\npulsemill: ignored argument '/z'\n",
             warned.err);
   EXPECT_EQ(testsupport::readFileBytes(dir.file("a.dff")), testsupport::readFileBytes(dir.file("b.dff")));
 }

@@ -16,7 +16,6 @@
 #include "app/formats.h"
 #include "base/files.h"
 #include "dsf/dsf_writer.h"
-#include "shaper/shaper_design.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 
@@ -140,9 +139,15 @@ std::string otherSettings(const BatchSettings& settings, const Job& job) {
       resolveRateAndTaps(opened.source->sampleRate(), run.dsdRate, run.tapCount);
   run.dsdRate = choice.dsdRate;
   run.tapCount = choice.tapCount;
-  const std::string wanted =
-      encoderSettings(run, selectShaperPattern(run.shaperPreset).number, run.normalizeOffset);
-  const auto withoutOffset = [](const std::string& text) { return text.substr(0, text.rfind(" n")); };
+  const std::string wanted = encoderSettings(
+      run, opened.source->sampleRate() * static_cast<std::uint32_t>(choice.oversampleRatio),
+      run.normalizeOffset);
+  const auto withoutOffset = [](std::string text) {
+    const std::size_t at = text.rfind(" n");
+    if (at == std::string::npos) return text;
+    const std::size_t end = text.find(' ', at + 1);
+    return text.erase(at, end == std::string::npos ? std::string::npos : end - at);
+  };
   const bool same = settings.run.retryOnClip ? withoutOffset(made) == withoutOffset(wanted)
                                              : made == wanted;
   return same ? std::string() : made;

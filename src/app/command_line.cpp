@@ -133,16 +133,23 @@ std::string helpText() {
          " </s: frames per block> /s:512 or /s:1024(default) or /s:2048\n"
          " </d: write the filter and noise shaper diagnostic files>\n"
          " </dsf: name the output .dsf and write DSF; an outfile ending in .dsf is DSF too>\n"
+         " </DSD512: 512 x 44.1 or 48 kHz, always with the rate shaper>\n"
+         " </q: noise shaper designed for the output rate (/p: is then ignored)>\n"
+         " </a: aligned output: no filter delay, the filter flushed at the end>\n"
          " infile: a stereo PCM file (WAVE, RF64, W64, AIFF, CAF, FLAC, ALAC, WavPack).\n"
          " See pulsemill(1).\n";
 }
 
 namespace {
 
-enum class Option { None, Dsd256, Dsd128, Dsd64, Block, Taps, Alpha, Pattern, Debug, Offset, Retry, Dsf };
+enum class Option {
+  None, Dsd512, Dsd256, Dsd128, Dsd64, Block, Taps, Alpha, Pattern, Debug, Offset, Retry, Dsf,
+  RateShaper, Align
+};
 
 // The option an argument is, by the first matching rule.
 Option classify(const char* arg) {
+  if (equalsEither(arg, "/DSD512", "/dsd512")) return Option::Dsd512;
   if (equalsEither(arg, "/DSD256", "/dsd256")) return Option::Dsd256;
   if (equalsEither(arg, "/DSD128", "/dsd128")) return Option::Dsd128;
   if (equalsEither(arg, "/DSD64", "/dsd64")) return Option::Dsd64;
@@ -154,6 +161,8 @@ Option classify(const char* arg) {
   if (beginsWithOption(arg, 'n')) return Option::Offset;
   if (equalsEither(arg, "/r", "/R")) return Option::Retry;
   if (equalsEither(arg, "/dsf", "/DSF")) return Option::Dsf;
+  if (equalsEither(arg, "/q", "/Q")) return Option::RateShaper;
+  if (equalsEither(arg, "/a", "/A")) return Option::Align;
   return Option::None;
 }
 
@@ -172,6 +181,10 @@ std::string noNumberWarning(const char* arg, const std::string& readAs) {
 }
 
 }  // namespace
+
+bool usesRateShaper(const RunSettings& settings) {
+  return settings.rateShaper || settings.dsdRate == 512;
+}
 
 bool isOptionShaped(const std::string& arg) {
   if (arg.size() > 1 && arg[0] == '-') return true;
@@ -201,6 +214,7 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
   bool haveInput = false;
   bool haveOutput = false;
   bool dsfSwitch = false;
+  const char* patternArg = nullptr;
   for (int position = 1; position <= userArguments; ++position) {
     const char* arg = argv[position];
     const Option option = classify(arg);
@@ -209,6 +223,7 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
                         option == Option::Offset;
     const char* value = valued ? arg + 3 : "";  // after "/x:"
     switch (option) {
+      case Option::Dsd512: settings.dsdRate = 512; break;
       case Option::Dsd256: settings.dsdRate = 256; break;
       case Option::Dsd128: settings.dsdRate = 128; break;
       case Option::Dsd64: settings.dsdRate = 64; break;
@@ -229,6 +244,7 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
         break;
       }
       case Option::Pattern:
+        patternArg = arg;
         settings.shaperPreset = parseIntValue(value);
         if (!startsWithNumber(value, false))
           settings.warnings.push_back(noNumberWarning(arg, "0 (pattern 2)"));
@@ -240,6 +256,8 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
         break;
       case Option::Retry: settings.retryOnClip = true; break;
       case Option::Dsf: dsfSwitch = true; break;
+      case Option::RateShaper: settings.rateShaper = true; break;
+      case Option::Align: settings.alignOutput = true; break;
       case Option::None:
         if (position == 1) {
           settings.inputPath = arg;
@@ -254,6 +272,9 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
     }
   }
   if (!haveInput) return Status(StatusCode::Usage, usageText());
+  if (patternArg != nullptr && usesRateShaper(settings))
+    settings.warnings.push_back(std::string("pulsemill: '") + patternArg +
+                                "' is ignored: the rate shaper has no patterns\n");
   if (!haveOutput)
     settings.outputPath = deriveOutputStem(settings.inputPath) + (dsfSwitch ? ".dsf" : ".dff");
   settings.dsfOutput = endsWithDsf(settings.outputPath);

@@ -30,7 +30,7 @@ struct RunSettings {
   std::string inputPath;        // input WAVE file; empty when none was given
   std::string outputPath;       // output file (derived "<stem>.dff", with "/dsf" "<stem>.dsf")
   bool dsfOutput = false;       // DSF when outputPath ends in ".dsf" (any case), else DSDIFF
-  int dsdRate = 256;            // 64, 128 or 256; may be raised by resolveRateAndTaps
+  int dsdRate = 256;            // 64, 128, 256 or 512; may be raised by resolveRateAndTaps
   int tapCount = 0;             // 0 = not given, else 2048 .. 65536 (powers of two)
   double kaiserAlpha = 10.0;    // window shape; never 0 (0 and text read as 8.0)
   int blockFrames = 1024;       // stereo frames per block: 512, 1024 or 2048
@@ -38,6 +38,8 @@ struct RunSettings {
   std::int64_t normalizeOffset = 0;  // gain offset, int32 range as parsed; lowered per retry
   bool retryOnClip = false;     // "/r": retry a clipped conversion with a lower gain
   bool debugDumps = false;      // "/d": diagnostic files and console lines
+  bool rateShaper = false;      // "/q": the noise shaper designed for the output rate
+  bool alignOutput = false;     // "/a": output without the filter's delay (flushed at the end)
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
   std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
   double gainFactor = 1.0;        // samples times this before interpolation (batch --gain)
@@ -52,6 +54,10 @@ struct RunSettings {
 // ".dsf"; the format follows the final output name's extension. A lone
 // "--help", "-h" or "--version" is a request of its own.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
+
+// True when the run uses the rate shaper: "/q", and every DSD512 run. The
+// "/p:" pattern is then ignored (with a warning).
+bool usesRateShaper(const RunSettings& settings);
 
 // Shaped like an option: "/" and letters or digits, alone or followed by
 // ":" and any value ("/DSD65", "/x", "/q:1.5"), or any argument beginning

@@ -42,7 +42,7 @@ bool isGnuCommandLine(int argc, const char* const* argv) {
 std::string gnuHelpText() {
   return "Usage: pulsemill [OPTIONS] INPUT...\n"
          "Converts PCM files, or every PCM file in folders (recursively), into DSD.\n"
-         "  --rate 64|128|256        DSD rate (default 256)\n"
+         "  --rate 64|128|256|512    DSD rate (default 256; 512 uses the rate shaper)\n"
          "  --format dsf|dff         output format (default dsf: it carries tags)\n"
          "  -o, --output FILE        the output of a single INPUT (its extension decides the format)\n"
          "  -d, --output-dir DIR     outputs mirror each input's path under DIR\n"
@@ -50,6 +50,9 @@ std::string gnuHelpText() {
          "  --taps 2048|4096|8192|16384|32768|65536   filter length\n"
          "  --alpha A                Kaiser window alpha, > 0 (default 10)\n"
          "  --shaper 1|2|3|4|5       noise-shaper zero pattern (default 2)\n"
+         "  --shaper-design spec|rate  the fixed patterns (default) or the noise shaper\n"
+         "                           designed for the output rate (--shaper is then ignored)\n"
+         "  --align                  output without the filter's delay, flushed at the end\n"
          "  --offset N               interpolation gain offset (ratio + N > 0)\n"
          "  --block 512|1024|2048    frames per block (default 1024)\n"
          "  --retry                  on a clip, retry with the offset lowered by one\n"
@@ -69,20 +72,22 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   CLI::App app("pulsemill");
   app.set_help_flag();  // --help is ours, as the only request
   bool help = false, version = false;
-  std::string format, jobs;
+  std::string format, jobs, shaperDesign;
   int rate = 0, taps = 0, shaper = 0, block = 0;
   double alpha = 0.0, gain = 0.0;
   std::int64_t offset = 0;
   app.add_flag("-h,--help", help);
   app.add_flag("--version", version);
   app.add_option("INPUT", settings.inputs);
-  app.add_option("--rate", rate)->check(CLI::IsMember({64, 128, 256}));
+  app.add_option("--rate", rate)->check(CLI::IsMember({64, 128, 256, 512}));
   app.add_option("--format", format)->check(CLI::IsMember({"dsf", "dff"}));
   app.add_option("-o,--output", settings.output);
   app.add_option("-d,--output-dir", settings.outputDir);
   app.add_option("--taps", taps)->check(CLI::IsMember({2048, 4096, 8192, 16384, 32768, 65536}));
   auto* alphaOption = app.add_option("--alpha", alpha)->check(CLI::PositiveNumber);
   app.add_option("--shaper", shaper)->check(CLI::Range(1, 5));
+  app.add_option("--shaper-design", shaperDesign)->check(CLI::IsMember({"spec", "rate"}));
+  app.add_flag("--align", run.alignOutput);
   auto* offsetOption = app.add_option("--offset", offset);
   app.add_option("--block", block)->check(CLI::IsMember({512, 1024, 2048}));
   app.add_flag("--retry", run.retryOnClip);
@@ -112,6 +117,10 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (taps != 0) run.tapCount = taps;
   if (alphaOption->count() > 0) run.kaiserAlpha = alpha;
   if (shaper != 0) run.shaperPreset = shaper;
+  run.rateShaper = shaperDesign == "rate";
+  if (shaper != 0 && usesRateShaper(run))
+    run.warnings.push_back("pulsemill: --shaper " + std::to_string(shaper) +
+                           " is ignored: the rate shaper has no patterns\n");
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
   run.positiveGainOnly = true;  // checked per file, once its ratio is known
   if (block != 0) run.blockFrames = block;

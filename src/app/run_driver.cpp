@@ -8,6 +8,7 @@
 #include "convert/conversion.h"
 #include "filter/filter_design.h"
 #include "resample/interpolator.h"
+#include "shaper/rate_shaper.h"
 #include "shaper/shaper_design.h"
 
 namespace pulsemill {
@@ -19,11 +20,18 @@ constexpr int kMaxRetries = 10;
 
 }  // namespace
 
-std::string encoderSettings(const RunSettings& settings, int pattern, std::int64_t offset) {
-  char text[160];
-  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g p%d n%lld", kPulsemillVersion,
-                settings.dsdRate, settings.tapCount, settings.kaiserAlpha, pattern,
-                static_cast<long long>(offset));
+std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
+                            std::int64_t offset) {
+  char shaper[32];
+  if (usesRateShaper(settings))
+    std::snprintf(shaper, sizeof shaper, "q%u",
+                  rateShaperBand(selectRateShaper(outputRate), outputRate));
+  else
+    std::snprintf(shaper, sizeof shaper, "p%d", selectShaperPattern(settings.shaperPreset).number);
+  char text[192];
+  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g %s n%lld%s", kPulsemillVersion,
+                settings.dsdRate, settings.tapCount, settings.kaiserAlpha, shaper,
+                static_cast<long long>(offset), settings.alignOutput ? " a" : "");
   return text;
 }
 
@@ -34,18 +42,28 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   std::shared_ptr<const PhaseKernel> kernel;
   Status status = job.designs.phaseKernel(filter, diagnostics, kernel);
   if (!status.ok()) return status;
-  const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
-  job.report.out("%s", pattern.line);
-  const ShaperCoefficients shaper = designShaper(pattern, diagnostics);
+  const std::uint32_t outputRate =
+      source.sampleRate() * static_cast<std::uint32_t>(settings.oversampleRatio);
+  ShaperCoefficients shaper;
+  if (usesRateShaper(settings)) {
+    const RateShaper& row = selectRateShaper(outputRate);
+    job.report.out("NoiseShaper design for %u Hz, band %u Hz\n\n", outputRate,
+                   rateShaperBand(row, outputRate));
+    shaper = rateShaperCoefficients(row);
+  } else {
+    const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
+    job.report.out("%s", pattern.line);
+    shaper = designShaper(pattern, diagnostics);
+  }
 
   OutputFile output(settings.outputPath);
   OutputSink sink(settings.dsfOutput, output);
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
-                            settings.gainFactor};
+                            settings.gainFactor, settings.alignOutput};
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTag(renderId3v2Tag(
-          tags, encoderSettings(settings, pattern.number, options.normalizeOffset), job.report));
+          tags, encoderSettings(settings, outputRate, options.normalizeOffset), job.report));
     status = output.create();
     if (!status.ok()) return status;
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);

@@ -34,8 +34,11 @@ struct JobContext {
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
                  const TagSet& tags, const JobContext& job);
 
-// The TSSE text of a DSF output: "Pulsemill 1.5 DSD<rate> <taps> taps
-// k<alpha as %g> p<pattern> n<offset>".
-std::string encoderSettings(const RunSettings& settings, int pattern, std::int64_t offset);
+// The TSSE text of a DSF output at `outputRate` Hz: "Pulsemill 1.5
+// DSD<rate> <taps> taps k<alpha as %g> p<pattern> n<offset>", with
+// "q<band in Hz>" for the rate shaper in place of "p<pattern>" and " a"
+// after an aligned output's offset.
+std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
+                            std::int64_t offset);
 
 }  // namespace pulsemill

@@ -21,14 +21,23 @@ namespace pulsemill {
 RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
                               int requestedTapCount) {
   const int given = requestedTapCount;
+  // The floor is applied to a given count only; the default keeps the
+  // DSD256 row's taps per phase.
+  const auto dsd512 = [given](int ratio, int defaultTaps) {
+    const int floor = 32 * ratio;
+    return RateChoice{512, ratio, given == 0 ? defaultTaps : (given > floor ? given : floor)};
+  };
   if (sampleRate == 176400 || sampleRate == 192000) {
+    if (requestedDsdRate == 512) return dsd512(128, 8192);
     // Already at four times 44.1/48 kHz: always DSD256 at ratio 64.
     return {256, 64, given != 0 ? given : 4096};
   }
   if (sampleRate == 88200 || sampleRate == 96000) {
+    if (requestedDsdRate == 512) return dsd512(256, 65536);
     if (requestedDsdRate == 256) return {256, 128, given != 0 ? given : 32768};
     return {128, 64, given != 0 ? given : 32768};
   }
+  if (requestedDsdRate == 512) return dsd512(512, 65536);
   if (requestedDsdRate == 64) return {64, 64, given != 0 ? given : 32768};
   if (requestedDsdRate == 128) return {128, 128, given == 0 ? 32768 : (given > 4096 ? given : 4096)};
   return {256, 256, given == 0 ? 32768 : (given > 8192 ? given : 8192)};
@@ -133,6 +142,7 @@ int runGnuStyle(int argc, const char* const* argv, Report& console) {
     return status.exitStatus();
   }
   installInterruptCleanup();
+  for (const std::string& warning : settings.run.warnings) console.err("%s", warning.c_str());
   return runBatch(settings, isa, isaForced, console);
 }
 

@@ -11,13 +11,15 @@
 namespace pulsemill {
 
 struct RateChoice {
-  int dsdRate;          // effective DSD multiple: 64, 128 or 256
-  int oversampleRatio;  // output rate / input rate: 64, 128 or 256
+  int dsdRate;          // effective DSD multiple: 64, 128, 256 or 512
+  int oversampleRatio;  // output rate / input rate: 64, 128, 256 or 512
   int tapCount;         // effective filter length, a multiple of the ratio
 };
 
 // Effective DSD rate, ratio and tap count for an input rate (Hz), the
 // requested DSD multiple and the requested tap count (0 = not given).
+// DSD512 keeps the filter of the DSD256 row of the same input rate per
+// phase: twice its default taps, and a floor of 32 taps per phase.
 RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
                               int requestedTapCount);
 

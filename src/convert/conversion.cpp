@@ -1,5 +1,6 @@
 #include "convert/conversion.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <new>
@@ -54,6 +55,42 @@ void applyGain(double* left, double* right, int frames, double gain) {
   }
 }
 
+// The source followed by `flushFrames` zero frames, every block full but
+// the last: the zeros first fill the source's last block.
+class FlushedSource : public PcmSource {
+ public:
+  FlushedSource(PcmSource& source, int flushFrames)
+      : source_(source), flushFrames_(flushFrames), flushLeft_(flushFrames) {}
+
+  std::uint32_t sampleRate() const override { return source_.sampleRate(); }
+  bool hasMore() const override { return source_.hasMore() || flushLeft_ > 0; }
+  Status read(int maxFrames, double* left, double* right, int& frames) override {
+    frames = 0;
+    if (source_.hasMore()) {
+      Status status = source_.read(maxFrames, left, right, frames);
+      if (!status.ok() || source_.hasMore()) return status;
+    }
+    const int zeros = std::min(maxFrames - frames, flushLeft_);
+    std::fill(left + frames, left + frames + zeros, 0.0);
+    std::fill(right + frames, right + frames + zeros, 0.0);
+    frames += zeros;
+    flushLeft_ -= zeros;
+    return Status();
+  }
+  Status finish() override { return source_.finish(); }
+  Status rewind() override {
+    flushLeft_ = flushFrames_;
+    return source_.rewind();
+  }
+  std::uint64_t reportedBytes() const override { return source_.reportedBytes(); }
+  std::uint64_t totalFrames() const override { return source_.totalFrames(); }
+
+ private:
+  PcmSource& source_;
+  const int flushFrames_;
+  int flushLeft_;
+};
+
 void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
   const int elapsedMs = static_cast<int>(nowMilliseconds() - startMs);
   const double seconds = elapsedMs / 1000.0;
@@ -66,10 +103,14 @@ void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
 
 }  // namespace
 
-Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
+Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
                      const ShaperCoefficients& shaper, const ConversionOptions& options,
                      Report& report) {
   report.out("Start Conversion... take a rest, please.\n");
+  const int delayFrames = options.align ? kernel.tapCount / (2 * kernel.ratio) : 0;
+  FlushedSource source(input, delayFrames);
+  // Interpolated samples still to be dropped ahead of the modulator.
+  std::int64_t skipLeft = static_cast<std::int64_t>(delayFrames) * kernel.ratio;
   const long long startMs = nowMilliseconds();
 
   const int ratio = kernel.ratio;
@@ -105,6 +146,7 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
   struct Stage {
     bool active = false;
     int frames = 0;
+    int skip = 0;  // samples dropped ahead of the modulator (aligned output)
   };
   Stage interpolating, modulating, writing;
   std::uint32_t writeBytes = 0;
@@ -138,9 +180,9 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
 #pragma omp single nowait
       if (modulating.active) {
         modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
-                                  buffers.up[otherSlot][0].get(), stateRight,
-                                  buffers.up[otherSlot][1].get(), ratio * modulating.frames,
-                                  modulated, modBytes);
+                                  buffers.up[otherSlot][0].get() + modulating.skip, stateRight,
+                                  buffers.up[otherSlot][1].get() + modulating.skip,
+                                  ratio * modulating.frames - modulating.skip, modulated, modBytes);
       }
 #pragma omp single nowait
       if (writing.active) writeStatus = sink.write(toWrite, writeBytes);
@@ -167,7 +209,9 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
       if (!writeStatus.ok()) return writeStatus;
       dsdBytesWritten += writeBytes;
       framesWritten += static_cast<std::uint64_t>(writing.frames);
-      report.progress(framesWritten, source.totalFrames(), source.sampleRate());
+      const std::uint64_t total = source.totalFrames();
+      report.progress(total != 0 ? std::min(framesWritten, total) : framesWritten, total,
+                      source.sampleRate());
       if (dotCounter == kBlocksPerDot - 1) {
         report.out(".");
         report.flush();
@@ -181,7 +225,10 @@ Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel
     writing = modulating;
     writeBytes = modBytes;
     modulating = interpolating;
-    interpolating = {readNext && readStatus.ok(), nextFrames};
+    modulating.skip = static_cast<int>(
+        std::min<std::int64_t>(skipLeft, static_cast<std::int64_t>(ratio) * modulating.frames));
+    skipLeft -= modulating.skip;
+    interpolating = {readNext && readStatus.ok(), nextFrames, 0};
     if (readNext && !readStatus.ok()) {
       readFailure = readStatus;
       readFailureBlock = step + 1;

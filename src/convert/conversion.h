@@ -23,6 +23,7 @@ struct ConversionOptions {
   std::int64_t normalizeOffset = 0;  // interpolation gain = ratio + offset
   int threads = 1;                   // the run's thread budget, >= 1 (the team's size)
   double sampleGain = 1.0;           // samples times this before interpolation (1.0: untouched)
+  bool align = false;                // output without the filter's delay (see convertStream)
 };
 
 // One attempt: every block of `source` (at its first frame) through the
@@ -32,7 +33,11 @@ struct ConversionOptions {
 // modulated by one thread, block b - 1 is written, block b + 1 interpolated
 // and block b + 2 read by the others (the reading and writing threads, and the modulating
 // one once done, join the interpolation). Output bytes and console lines do
-// not depend on the thread count. Failures: OutOfMemory, the
+// not depend on the thread count. With options.align the output is moved
+// earlier by the filter's delay, D = taps / (2 x ratio) frames: the source
+// is followed by D zero frames (the filter's flush) and the modulator starts
+// at output sample D x ratio, so output sample n x ratio belongs to input
+// frame n and the output still holds frames x ratio samples. Failures: OutOfMemory, the
 // source's and the sink's own, DsdOutput and Clip (from the modulator).
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
                      const ShaperCoefficients& shaper, const ConversionOptions& options,

@@ -40,8 +40,8 @@ Status designInterpolationFilter(const FilterParams& filter, KernelIsa isa,
   } catch (const std::bad_alloc&) {
     return StatusCode::OutOfMemory;
   }
-  // Below 2^31 for every accepted rate (8388607 x 256).
-  const std::int32_t outputRate = static_cast<std::int32_t>(filter.inputRate) * filter.ratio;
+  // Below 2^32 for every accepted rate (8388607 x 512).
+  const std::uint32_t outputRate = filter.inputRate * static_cast<std::uint32_t>(filter.ratio);
   buildIdealResponse(outputRate, 0, static_cast<std::int32_t>(filter.inputRate / 2), response.data(),
                      n);
   Status status = computeImpulseResponse(response.data(), taps.data(), n, isa, diagnostics);

@@ -15,7 +15,7 @@ namespace pulsemill {
 
 struct FilterParams {
   std::uint32_t inputRate = 0;  // Hz, 1 .. 8388607; the pass band ends at half of it
-  int ratio = 0;                // L: the output rate is inputRate * L (64, 128 or 256)
+  int ratio = 0;                // L: the output rate is inputRate * L (64 .. 512)
   int tapCount = 0;             // N: a power of two, 2048 .. 65536, a multiple of L
   double kaiserAlpha = 10.0;    // window shape
   int threads = 0;              // the run's thread budget for the design's loops (0: the

@@ -11,7 +11,7 @@ namespace pulsemill {
 
 double stopBandLevel() { return std::pow(10.0, -10.0); }
 
-void buildIdealResponse(std::int32_t outputRate, std::int32_t lowerEdge,
+void buildIdealResponse(std::uint32_t outputRate, std::int32_t lowerEdge,
                         std::int32_t upperEdge, double* response,
                         std::int32_t tapCount) {
   const double stopLevel = stopBandLevel();

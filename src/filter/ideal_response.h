@@ -22,8 +22,8 @@ double stopBandLevel();
 // Fills `response` (N doubles): entry j < N/2 samples frequency
 // (j + 1) * outputRate / N (1.0 in the pass band lowerEdge < f < upperEdge,
 // else the stop-band level); the second half mirrors the first about
-// (N - 1) / 2.
-void buildIdealResponse(std::int32_t outputRate, std::int32_t lowerEdge,
+// (N - 1) / 2. The output rate is unsigned: 8388607 Hz x 512 still fits.
+void buildIdealResponse(std::uint32_t outputRate, std::int32_t lowerEdge,
                         std::int32_t upperEdge, double* response,
                         std::int32_t tapCount);
 

@@ -47,7 +47,7 @@ using InterpolateFn = void (*)(const double* taps, int paddedTaps, int ratio,
 
 // The kernel re-laid per phase, built once per run.
 struct PhaseKernel {
-  int ratio = 0;        // L: 64, 128 or 256
+  int ratio = 0;        // L: 64, 128, 256 or 512
   int tapCount = 0;     // T, a multiple of L
   int tapsPerPhase = 0; // M = T / L (the printed "coefcount")
   int paddedTaps = 0;   // M + 1

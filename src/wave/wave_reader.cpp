@@ -7,7 +7,7 @@ namespace pulsemill {
 
 namespace {
 
-// Highest sample rate whose products with the ratio (up to 256) and the tap
+// Highest sample rate whose products with the ratio (up to 512) and the tap
 // count stay inside the 32-bit arithmetic of the rate handling.
 constexpr std::uint32_t kMaxSampleRate = 8388607;
 

@@ -1,0 +1,142 @@
+// Beyond DSD256 and the fixed shaper patterns: DSD512 files read by
+// independent readers (ffmpeg, mutagen), the rate shaper's noise floors and
+// stability measured on the one-bit stream (tools/shaper_floor feeds a
+// double-precision tone through the run's filter and modulator; the report
+// tool's double-precision decoder measures it), and aligned output.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using testsupport::RunResult;
+using testsupport::TempDir;
+using testsupport::runProgram;
+
+namespace {
+
+const char kPython[] = "/usr/bin/python3";
+const std::string kReport = std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py";
+
+// figure name -> value for one channel of a report.
+std::map<std::string, double> reportFigures(const std::string& report, const std::string& channel) {
+  std::map<std::string, double> figures;
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string ch, name;
+    double value = 0.0;
+    if (words >> ch >> name >> value && ch == channel) figures[name] = value;
+  }
+  return figures;
+}
+
+std::map<std::string, double> reportOn(const std::string& dsd, const std::vector<std::string>& more) {
+  std::vector<std::string> args = {kReport, dsd};
+  args.insert(args.end(), more.begin(), more.end());
+  const RunResult r = runProgram(kPython, args);
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  return reportFigures(r.out, "left");
+}
+
+// "+-60 dBFS ok|clip" lines of a sweep: level -> clipped.
+std::map<int, bool> sweep(const std::string& multiple, const std::string& shaper) {
+  const RunResult r =
+      runProgram(SHAPER_FLOOR_BINARY, {"sweep", multiple, shaper, "--seconds", "1"});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  std::map<int, bool> clipped;
+  std::istringstream lines(r.out);
+  for (std::string line; std::getline(lines, line);) {
+    int level = 0;
+    char word[16] = {};
+    if (std::sscanf(line.c_str(), "%d dBFS %15s", &level, word) == 2)
+      clipped[level] = std::string(word) != "ok";
+  }
+  EXPECT_EQ(61u, clipped.size()) << r.out;
+  return clipped;
+}
+
+}  // namespace
+
+// Both rate families at 512 times: the containers carry the rate, ffmpeg
+// decodes each tone on its own channel at its level, mutagen reads the DSF
+// rate and the settings frame.
+TEST(Dsd512E2E, ReadByFfmpegAndMutagenInBothFamilies) {
+  TempDir dir;
+  for (const int family : {44100, 48000}) {
+    SCOPED_TRACE(family);
+    testsupport::makeWave(dir, "in.wav", family, 24, family / 4, "sine:1000:-6", "sine:1500:-10");
+    for (const char* out : {"out.dff", "out.dsf"}) {
+      const RunResult run = testsupport::convertIn(dir, {"in.wav", out, "/DSD512", "/t:16384"});
+      ASSERT_EQ(0, run.exitStatus) << run.err;
+      EXPECT_NE(std::string::npos, run.out.find("DSD512: Oversample[512] Sample[1024] Tap[16384]"));
+      EXPECT_NE(std::string::npos, run.out.find("NoiseShaper design for " +
+                                                std::to_string(family * 512) + " Hz, band 60000 Hz\n\n"));
+      // ffmpeg gives DSD streams as bytes: the rate it reports is 1/8 of the bit rate.
+      const RunResult probe = runProgram("/usr/bin/ffprobe", {"-v", "error", "-show_entries",
+                                                              "stream=sample_rate", "-of", "csv=p=0",
+                                                              dir.file(out)});
+      EXPECT_EQ(std::to_string(family * 64) + "\n", probe.out);
+      const std::string decoded = dir.file("dec.wav");
+      ASSERT_EQ(0, runProgram("/usr/bin/ffmpeg", {"-nostdin", "-v", "error", "-y", "-i", dir.file(out),
+                                                  "-ar", "88200", "-c:a", "pcm_s32le", decoded})
+                       .exitStatus);
+      const RunResult tones = runProgram(
+          kPython, {std::string(PULSEMILL_SOURCE_DIR) + "/tests/tone_measure.py", PULSEMILL_TOOLS_DIR,
+                    decoded, "--freq", "1000", "--freq-right", "1500", "--skip", "0.05", "--length",
+                    "0.15"});
+      double level[2] = {};
+      ASSERT_EQ(2, std::sscanf(tones.out.c_str(), "channel 0 freq %*f level_dbfs %lf snr_db %*f mean %*f "
+                                                  "channel 1 freq %*f level_dbfs %lf",
+                               &level[0], &level[1]))
+          << tones.out << tones.err;
+      EXPECT_NEAR(-6.0 - 6.02, level[0], 0.5);  // full scale lands at 50% modulation
+      EXPECT_NEAR(-10.0 - 6.02, level[1], 0.5);
+    }
+    const RunResult tags = runProgram(
+        kPython, {"-c",
+                  "import sys, mutagen.dsf\nf = mutagen.dsf.DSF(sys.argv[1])\n"
+                  "print(f.info.sample_rate, f.tags['TSSE'].text[0])",
+                  dir.file("out.dsf")});
+    EXPECT_EQ(std::to_string(family * 512) + " Pulsemill 1.5 DSD512 16384 taps k10 q60000 n0\n",
+              tags.out)
+        << tags.err;
+  }
+}
+
+// The rate shaper's in-band SNR for a -6 dBFS tone, each a few dB under
+// what it measures (DSD128 153.5 dB, DSD256 163.5 dB; the fixed pattern
+// gives 125.7 and 128.0), its 20-50 kHz noise at DSD256 under the fixed
+// pattern's there, and no overload at any level from -60 to 0 dBFS where
+// the fixed pattern at DSD64 has none.
+TEST(RateShaperE2E, FloorsAndStability) {
+  TempDir dir;
+  const struct {
+    const char* multiple;
+    const char* shaper;
+    double snrFloor;
+  } tones[] = {{"128", "rate", 150.0}, {"256", "rate", 160.0}, {"256", "spec", 125.0}};
+  std::map<std::string, double> noise2050;
+  for (const auto& t : tones) {
+    SCOPED_TRACE(std::string(t.multiple) + " " + t.shaper);
+    const std::string out = dir.file(std::string(t.shaper) + t.multiple + ".dff");
+    ASSERT_EQ(0, runProgram(SHAPER_FLOOR_BINARY, {"tone", t.multiple, t.shaper, out, "--seconds",
+                                                  "1.2", "--taps", "8192"})
+                     .exitStatus);
+    std::map<std::string, double> f = reportOn(out, {"--start", "0.1", "--seconds", "1"});
+    EXPECT_GE(f["snr"], t.snrFloor);
+    noise2050[t.shaper] = f["noise_20k_50k"];
+  }
+  EXPECT_LT(noise2050["rate"], noise2050["spec"]);
+
+  const std::map<int, bool> fixed = sweep("64", "spec");
+  const std::map<int, bool> rate = sweep("128", "rate");
+  for (const auto& [level, clipped] : fixed) {
+    if (!clipped) {
+      EXPECT_FALSE(rate.at(level)) << level << " dBFS";
+    }
+  }
+}
