@@ -15,6 +15,8 @@
 #               command) at each 44.1 kHz rate, right after the WAVE row
 #   EXT=1       also convert a 24-bit plain WAVE and its WAVE_FORMAT_EXTENSIBLE
 #               twin (written by ffmpeg, read through FFmpeg's libraries) at DSD64
+#   SHAPING=1   also convert with the rate shaper (/q) and aligned output
+#               (/q /a) at each 44.1 kHz rate, right after its row, and at DSD512
 #
 # Builds nothing: BUILD_DIR must hold the pulsemill and wavegen binaries.
 # Prints, per configuration, the median wall time, the real-time factor
@@ -169,12 +171,19 @@ for rate in 64 128 256; do
   if [[ ${FLAC:-0} == 1 ]]; then
     bench "44.1k /DSD$rate from FLAC"  "$work/in44.flac" "$seconds" "$runs" /DSD$rate
   fi
+  if [[ ${SHAPING:-0} == 1 ]]; then
+    bench "44.1k /DSD$rate /q"         "$work/in44.wav" "$seconds" "$runs" /DSD$rate /q
+    bench "44.1k /DSD$rate /q /a"      "$work/in44.wav" "$seconds" "$runs" /DSD$rate /q /a
+  fi
   if [[ ${DSF:-0} == 1 ]]; then
     out=$out_dsf
     bench "44.1k /DSD$rate .dsf"       "$work/in44.wav" "$seconds" "$runs" /DSD$rate
     out=$out_dff
   fi
 done
+if [[ ${SHAPING:-0} == 1 ]]; then
+  bench "44.1k /DSD512"              "$work/in44.wav" "$seconds" "$runs" /DSD512
+fi
 if [[ ${EXT:-0} == 1 ]]; then
   bench "44.1k 24-bit /DSD64"          "$work/in44_24.wav" "$seconds" "$runs" /DSD64
   bench "44.1k 24-bit extensible /DSD64" "$work/in44_ext.wav" "$seconds" "$runs" /DSD64

@@ -140,3 +140,57 @@ TEST(RateShaperE2E, FloorsAndStability) {
     }
   }
 }
+
+// Aligned output (/a): the same length as without it, no delay against the
+// source (the report's delay, its decoder's own subtracted), and the
+// aligned outputs of two halves of a file, decoded and joined, match the
+// aligned output of the whole outside half a filter either side of the
+// join. Without /a the same checks find the filter's delay: 32768 taps / (2
+// x 64) = 256 frames.
+TEST(AlignedOutputE2E, NoDelayAndHalvesJoin) {
+  TempDir dir;
+  const int frames = 44100, half = 22050, delay = 256;
+  testsupport::makeWave(dir, "whole.wav", 44100, 16, frames, "sine:440:-8+sine:3300:-20+noise:-40",
+                        "sine:523:-9+sine:2500:-22+noise:-40");
+  ASSERT_EQ(0, runProgram("/usr/bin/sox", {"whole.wav", "a.wav", "trim", "0", std::to_string(half) + "s"},
+                          dir.path()).exitStatus);
+  ASSERT_EQ(0, runProgram("/usr/bin/sox", {"whole.wav", "b.wav", "trim", std::to_string(half) + "s"},
+                          dir.path()).exitStatus);
+  for (const bool aligned : {true, false}) {
+    SCOPED_TRACE(aligned ? "/a" : "without /a");
+    const std::string tail = aligned ? "_a.dff" : ".dff";
+    for (const char* part : {"whole", "a", "b"}) {
+      std::vector<std::string> args = {std::string(part) + ".wav", part + tail, "/DSD64"};
+      if (aligned) args.push_back("/a");
+      ASSERT_EQ(0, testsupport::convertIn(dir, args).exitStatus);
+    }
+    // 130 header bytes, then frames x 64 bits per channel.
+    EXPECT_EQ(130u + frames * 64 / 8 * 2, testsupport::readFileBytes(dir.file("whole" + tail)).size());
+    const std::map<std::string, double> compared =
+        reportOn(dir.file("whole" + tail), {"--compare", dir.file("whole.wav")});
+    EXPECT_NEAR(aligned ? 0.0 : delay / 44.1, compared.at("delay"), 1.0 / 44.1);  // ms, one sample
+
+    const char* join =
+        "import sys; sys.path.insert(0, sys.argv[1])\n"
+        "import numpy as np\n"
+        "from pulsemill_report import DsdFile, decode_exact_at\n"
+        "def dec(path):\n"
+        "    f = DsdFile(path); f.check()\n"
+        "    return decode_exact_at(f.read, f.rate, 44100, 0, f.samples // 64)\n"
+        "whole, a, b = (dec(p) for p in sys.argv[2:5])\n"
+        "cut, d = a.shape[1], int(sys.argv[5])\n"
+        "diff = np.hstack((a, b)) - whole\n"
+        "keep = np.ones(whole.shape[1], bool); keep[cut - d:cut + d] = False\n"
+        "print(10 * np.log10(np.mean(diff[:, keep] ** 2) / np.mean(whole[:, keep] ** 2)))\n";
+    const RunResult r = runProgram(kPython, {"-c", join, PULSEMILL_TOOLS_DIR, dir.file("whole" + tail),
+                                             dir.file("a" + tail), dir.file("b" + tail),
+                                             std::to_string(delay)});
+    ASSERT_EQ(0, r.exitStatus) << r.err;
+    const double residualDb = std::stod(r.out);
+    if (aligned) {
+      EXPECT_LT(residualDb, -90.0);  // the two modulations' noise, in band
+    } else {
+      EXPECT_GT(residualDb, -40.0);  // half B is 256 frames late
+    }
+  }
+}

@@ -114,7 +114,7 @@ int run(const std::string& mode, const Setup& setup, const char* outPath) {
   ShaperCoefficients shaper;
   if (setup.rateShaper) {
     const RateShaper& row = selectRateShaper(outputRate);
-    shaper = rateShaperCoefficients(row);
+    shaper = rateShaperCoefficients(row, Diagnostics());
     std::printf("# DSD%d %u Hz, %d taps, rate shaper band %u Hz\n", choice.dsdRate, outputRate,
                 choice.tapCount, rateShaperBand(row, outputRate));
   } else {

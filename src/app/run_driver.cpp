@@ -49,7 +49,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     const RateShaper& row = selectRateShaper(outputRate);
     job.report.out("NoiseShaper design for %u Hz, band %u Hz\n\n", outputRate,
                    rateShaperBand(row, outputRate));
-    shaper = rateShaperCoefficients(row);
+    shaper = rateShaperCoefficients(row, diagnostics);
   } else {
     const ShaperPattern& pattern = selectShaperPattern(settings.shaperPreset);
     job.report.out("%s", pattern.line);

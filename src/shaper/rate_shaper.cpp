@@ -21,12 +21,16 @@ std::uint32_t rateShaperBand(const RateShaper& row, std::uint32_t outputRate) {
   return static_cast<std::uint32_t>(static_cast<std::uint64_t>(row.band) * outputRate / row.rate);
 }
 
-ShaperCoefficients rateShaperCoefficients(const RateShaper& row) {
+ShaperCoefficients rateShaperCoefficients(const RateShaper& row, const Diagnostics& diagnostics) {
   ShaperCoefficients coefficients;
+  double numerator[7], denominator[7];  // of the NTF, after their leading 1
   for (int k = 0; k < 7; ++k) {
     coefficients.forward[k] = row.forward[k];
     coefficients.feedback[k] = row.feedback[k];
+    denominator[k] = -row.feedback[k];
+    numerator[k] = denominator[k] - row.forward[k];
   }
+  reportShaperPolynomials(nullptr, numerator, denominator, diagnostics);
   return coefficients;
 }
 

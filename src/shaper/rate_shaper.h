@@ -31,7 +31,8 @@ const RateShaper& selectRateShaper(std::uint32_t outputRate);
 // the rate, so between rows the band scales with it), rounded down.
 std::uint32_t rateShaperBand(const RateShaper& row, std::uint32_t outputRate);
 
-// The modulator's coefficients of `row`.
-ShaperCoefficients rateShaperCoefficients(const RateShaper& row);
+// The modulator's coefficients of `row`; with diagnostics enabled prints
+// its NTF's polynomials and writes the ShaperScript (reportShaperPolynomials).
+ShaperCoefficients rateShaperCoefficients(const RateShaper& row, const Diagnostics& diagnostics);
 
 }  // namespace pulsemill

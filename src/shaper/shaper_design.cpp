@@ -16,16 +16,24 @@ const ShaperPattern kPatterns[] = {
     {5, 0.98, 0.78, 0.44, 0.85, 64, "NoiseShaper param Zero1=0.98, Zero2=0.78, Zero3=0.44\n\n"},
 };
 
-void writePlotScript(const Diagnostics& diagnostics, const double s[3], const double h[7],
+// The Scilab script: NTF = H1 / D, H1 given factored (three zero pairs)
+// when `s` is not null, else as the expanded H.
+void writePlotScript(const Diagnostics& diagnostics, const double* s, const double h[7],
                      const double b[7]) {
   std::FILE* file = diagnostics.createText(DiagnosticFile::ShaperScript);
   if (file == nullptr) return;
   std::fprintf(file, "z=%%z;\n");
-  std::fprintf(file,
-               "H1=(1-z^(-1))*(1-%.8f*z^(-1)+z^(-2))*(1-%.8f*z^(-1)+z^(-2))*(1-%.8f*z^(-1)+z^(-2));\n",
-               s[0], s[1], s[2]);
   const char* polynomial =
       "=(1%+.15f*z^(-1)%+.15f*z^(-2)%+.15f*z^(-3)%+.15f*z^(-4)%+.15f*z^(-5)%+.15f*z^(-6)%+.15f*z^(-7));\n";
+  if (s != nullptr) {
+    std::fprintf(
+        file,
+        "H1=(1-z^(-1))*(1-%.8f*z^(-1)+z^(-2))*(1-%.8f*z^(-1)+z^(-2))*(1-%.8f*z^(-1)+z^(-2));\n",
+        s[0], s[1], s[2]);
+  } else {
+    std::fputs("H1", file);
+    std::fprintf(file, polynomial, h[0], h[1], h[2], h[3], h[4], h[5], h[6]);
+  }
   std::fputs("H", file);
   std::fprintf(file, polynomial, h[0], h[1], h[2], h[3], h[4], h[5], h[6]);
   std::fputs("D", file);
@@ -37,6 +45,17 @@ void writePlotScript(const Diagnostics& diagnostics, const double s[3], const do
 }
 
 }  // namespace
+
+void reportShaperPolynomials(const double* s, const double h[7], const double b[7],
+                             const Diagnostics& diagnostics) {
+  if (!diagnostics.enabled()) return;
+  Report& report = diagnostics.report();
+  report.out("A: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n", h[0], h[1], h[2], h[3], h[4], h[5],
+             h[6]);
+  report.out("B: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n\n", b[0], b[1], b[2], b[3], b[4],
+             b[5], b[6]);
+  writePlotScript(diagnostics, s, h, b);
+}
 
 const ShaperPattern& selectShaperPattern(int patternNumber) {
   const ShaperPattern* chosen = &kPatterns[1];
@@ -98,11 +117,7 @@ void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
   report.out("s1 = %.15f\n", s1);
   report.out("s2 = %.15f\n", s2);
   report.out("s3 = %.15f\n", s3);
-  report.out("A: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n", h[0], h[1], h[2], h[3], h[4], h[5],
-              h[6]);
-  report.out("B: %+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f,%+.8f\n\n", b[0], b[1], b[2], b[3], b[4],
-              b[5], b[6]);
-  writePlotScript(diagnostics, s, h, b);
+  reportShaperPolynomials(s, h, b, diagnostics);
 }
 
 }  // namespace pulsemill

@@ -37,4 +37,10 @@ void designNoiseShaper(double zero1, double zero2, double zero3, double pole,
                        ShaperCoefficients& coefficients, int divisor,
                        const Diagnostics& diagnostics);
 
+// With diagnostics enabled: the "A:" (numerator H, after its leading 1) and
+// "B:" (denominator D) lines and the ShaperScript of NTF = H / D; `s` gives
+// the three zero pairs' 2 cos(theta) for a factored H1, or is null.
+void reportShaperPolynomials(const double* s, const double h[7], const double b[7],
+                             const Diagnostics& diagnostics);
+
 }  // namespace pulsemill
