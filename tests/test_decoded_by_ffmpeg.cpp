@@ -3,7 +3,8 @@
 // scipy, Kaiser-windowed FFT) finds the tones in them. This checks what no byte comparison with our own
 // output can: that the bit stream is a DSD signal carrying the input, with
 // left and right in their places, the right polarity and level, and the
-// noise shaped out of the audio band.
+// noise shaped out of the audio band. The report tool's own double-precision
+// decoder is checked here too, against ffmpeg.
 //
 // ffmpeg and Debian's /usr/bin/python3 with python3-numpy and python3-scipy
 // are required; without them these tests fail (CI installs them).
@@ -99,6 +100,26 @@ class DecodedByFfmpeg : public ::testing::Test {
     ASSERT_EQ(d.exitStatus, 0) << d.err;
   }
 
+  // The report tool's output for `args`; it must succeed.
+  std::string report(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {kReport};
+    all.insert(all.end(), args.begin(), args.end());
+    RunResult r = runProgram(kPython, all);
+    EXPECT_EQ(0, r.exitStatus) << r.err;
+    return r.out;
+  }
+
+  // music.wav, a music-like 24-bit file of 1.5 s, converted at DSD64
+  // (/t:4096) to music.dff and music.dsf.
+  void makeMusic() {
+    testsupport::makeWave(dir_, "music.wav", 44100, 24, 66150, "sine:440:-8+sine:3300:-20+noise:-40",
+                          "sine:523:-9+sine:2500:-22+noise:-40");
+    for (const char* out : {"music.dff", "music.dsf"}) {
+      RunResult c = runProgram(PULSEMILL_BINARY, {"music.wav", out, "/DSD64", "/t:4096"}, dir_.path());
+      ASSERT_EQ(0, c.exitStatus) << c.err;
+    }
+  }
+
   // Measures the tone `leftHz` on the left and `rightHz` on the right
   // channel of the decoded file: 0.4 s from 0.1 s on.
   void analyze(double leftHz, double rightHz, ChannelMeasure (&m)[2]) {
@@ -179,8 +200,9 @@ TEST_F(DecodedByFfmpeg, TonesKeepTheirChannelLevelAndPolarity) {
 // 121.8 dB, DSD128 125.4 dB, DSD256 127.5 dB (default taps: 122.1, 125.1,
 // 127.5). Shaper zeros that are off by rounding give about 100 dB; a
 // broken modulator or bit packing far less. The report tool on the DSD file
-// itself finds the same tone 6.02 dB higher (dB SA-CD) and at least that
-// SNR (its noise leaves out the harmonics too), and draws a picture.
+// itself (its exact decoder) finds the same tone 6.02 dB higher (dB SA-CD)
+// and at least that SNR (its noise leaves out the harmonics too), and draws
+// a picture.
 TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
   generate("in.wav", {"--both", "sine:1000:-6"});
   for (const SnrCase& sc : kSnrRates) {
@@ -196,14 +218,13 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
       EXPECT_GE(m[ch].snrDb, sc.floorDb);
       EXPECT_NEAR(m[ch].levelDbfs, expectedDecodedDb(-6.0, sc.ratio, 0), 0.5);
     }
-    RunResult report = runProgram(kPython, {kReport, dir_.file("out.dff"), "--start", "0.1",
-                                            "--seconds", "0.4", "--png", dir_.file("out.png")});
-    ASSERT_EQ(0, report.exitStatus) << report.err;
+    const std::string figures = report({dir_.file("out.dff"), "--start", "0.1", "--seconds", "0.4",
+                                        "--png", dir_.file("out.png")});
     for (const char* ch : {"left", "right"}) {
-      EXPECT_NEAR(reportFigure(report.out, ch, "tone_freq"), 1000.0, 0.5);
-      EXPECT_NEAR(reportFigure(report.out, ch, "tone_level"),
+      EXPECT_NEAR(reportFigure(figures, ch, "tone_freq"), 1000.0, 0.5);
+      EXPECT_NEAR(reportFigure(figures, ch, "tone_level"),
                   expectedDecodedDb(-6.0, sc.ratio, 0) + 6.0206, 1.0);
-      EXPECT_GE(reportFigure(report.out, ch, "snr"), sc.floorDb);
+      EXPECT_GE(reportFigure(figures, ch, "snr"), sc.floorDb);
     }
     // A PNG of 1000 x 640 pixels.
     const std::vector<std::uint8_t> png = testsupport::readFileBytes(dir_.file("out.png"));
@@ -223,15 +244,35 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
 // The report's comparison with the source: a music-like 24-bit file kept
 // at its level, and the difference after alignment far below the music.
 TEST_F(DecodedByFfmpeg, ReportComparesWithTheSource) {
-  testsupport::makeWave(dir_, "music.wav", 44100, 24, 66150, "sine:440:-8+sine:3300:-20+noise:-40",
-                        "sine:523:-9+sine:2500:-22+noise:-40");
-  ASSERT_EQ(0, runProgram(PULSEMILL_BINARY, {"music.wav", "/DSD64", "/t:4096"}, dir_.path())
-                   .exitStatus);
-  RunResult report = runProgram(kPython, {kReport, dir_.file("music.dff"), "--compare",
-                                          dir_.file("music.wav")});
-  ASSERT_EQ(0, report.exitStatus) << report.err;
+  makeMusic();
+  const std::string figures = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
   for (const char* ch : {"left", "right"}) {
-    EXPECT_NEAR(reportFigure(report.out, ch, "level_difference"), 0.0, 0.1) << report.out;
-    EXPECT_LT(reportFigure(report.out, ch, "residual"), -60.0) << report.out;
+    EXPECT_NEAR(reportFigure(figures, ch, "level_difference"), 0.0, 0.1) << figures;
+    EXPECT_LT(reportFigure(figures, ch, "residual"), -60.0) << figures;
   }
+}
+
+// The report's exact decoder: an ideal -6 dB sine comes out of it with the
+// in-band noise of double precision and no delay (0.01 sample at 352.8
+// kHz); on a converted file it finds ffmpeg's tone level, and with each
+// decoder's own delay taken off (ffmpeg's a few microseconds, its own nil)
+// both find the same file delay; a DSF file of the same bits reads alike.
+TEST_F(DecodedByFfmpeg, ExactDecoderAgreesWithFfmpegLessItsDelay) {
+  const std::string floor = report({"--decoder-floor", "11289600", "--seconds", "0.5"});
+  makeMusic();
+  const std::string exact = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
+  const std::string ffmpeg = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav"),
+                                     "--decoder", "ffmpeg"});
+  const std::string dsf = report({dir_.file("music.dsf"), "--compare", dir_.file("music.wav")});
+  const double sample = 1e6 / 44100.0;  // us
+  for (const char* ch : {"left", "right"}) {
+    EXPECT_GT(reportFigure(floor, ch, "snr"), 170.0) << floor;
+    EXPECT_NEAR(reportFigure(floor, ch, "decoder_delay"), 0.0, 0.01 * 1e6 / 352800.0);
+    EXPECT_NEAR(reportFigure(exact, ch, "tone_level"), reportFigure(ffmpeg, ch, "tone_level"), 0.05);
+    EXPECT_NEAR(reportFigure(exact, ch, "decoder_delay"), 0.0, 0.01 * sample) << exact;
+    EXPECT_GT(reportFigure(ffmpeg, ch, "decoder_delay"), 5.0) << ffmpeg;
+    EXPECT_LT(reportFigure(ffmpeg, ch, "decoder_delay"), 30.0) << ffmpeg;
+    EXPECT_NEAR(reportFigure(exact, ch, "delay"), reportFigure(ffmpeg, ch, "delay"), sample / 1000.0);
+  }
+  EXPECT_EQ(exact.substr(exact.find('\n')), dsf.substr(dsf.find('\n')));
 }
