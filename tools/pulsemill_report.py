@@ -587,6 +587,7 @@ def draw(png, path, container, dsd, rate, results):
         if mark < nyquist:
             ax.axvline(mark, color="#888888", linewidth=0.8, linestyle="--")
     colours = {"left": "#1f5fbf", "right": "#d0451b"}
+    lowest = -200.0  # lowered to show a floor below it (down to -300 dB)
     for name, (figures, s, tone) in results.items():
         # One point per log-spaced cell: where the cell meets the tone's or a
         # harmonic's main lobe, the peak on the sine-peak scale, so that a
@@ -616,8 +617,9 @@ def draw(png, path, container, dsd, rate, results):
         if "noise_50k_100k" in f:
             label += ", 50-100 kHz %.1f dB" % f["noise_50k_100k"]
         ax.semilogx(fx, fy, color=colours[name], linewidth=1.0, label=label)
+        lowest = min(lowest, max(-300.0, 20.0 * np.floor(np.percentile(fy, 5) / 20.0) - 20.0))
     ax.set_xlim(10, nyquist)
-    ax.set_ylim(-200, 10)
+    ax.set_ylim(lowest, 10)
     ax.set_xlabel("frequency (Hz)")
     ax.set_ylabel("dB SA-CD: tones at their peak, noise per %.2g Hz bin" % (rate / s.n))
     ax.set_title("%s: %s, %.4g MHz, decoded at %.1f kHz" % (os.path.basename(path), container,

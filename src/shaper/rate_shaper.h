@@ -3,9 +3,10 @@
 // The fixed patterns (shaper_design.h) keep their zeros at the same
 // fraction of the output rate, so at higher rates they spread over 2x, 4x
 // the audio band. A rate shaper's zeros cover a design band in Hz chosen
-// for its rate, and its poles hold the out-of-band gain at 1.45. The rows
-// are designed offline by tools/design_rate_shaper.py (which documents the
-// method) and kept as exact doubles: the output bits depend on every one.
+// for its rate, and its poles hold the out-of-band gain at 1.35 to 1.45.
+// The rows are designed offline by tools/design_rate_shaper.py (which
+// documents the method) and kept as exact doubles: the output bits depend
+// on every one.
 // They run in the same modulator as the patterns.
 #pragma once
 
