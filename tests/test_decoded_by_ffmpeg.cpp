@@ -21,6 +21,7 @@
 using testsupport::RunResult;
 using testsupport::TempDir;
 using testsupport::fileExists;
+using testsupport::reportFigure;
 using testsupport::runProgram;
 
 namespace {
@@ -29,19 +30,6 @@ const char kPython[] = "/usr/bin/python3";
 const std::string kReport = std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py";
 // The tests' tone measure, built on the report tool's analysis.
 const std::string kToneMeasure = std::string(PULSEMILL_SOURCE_DIR) + "/tests/tone_measure.py";
-
-// The figure `name` of channel `channel` in a report's output.
-double reportFigure(const std::string& report, const std::string& channel, const std::string& name) {
-  std::istringstream lines(report);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string ch, figure;
-    double value = 0.0;
-    if (words >> ch >> figure >> value && ch == channel && figure == name) return value;
-  }
-  ADD_FAILURE() << "no " << channel << " " << name << " in:\n" << report;
-  return 0.0;
-}
 
 // Decoded tone level in dBFS for a tone of `toneDbfs` (relative to the
 // 24-bit integer full scale 8388607) converted with ratio L and offset n.
@@ -98,15 +86,6 @@ class DecodedByFfmpeg : public ::testing::Test {
     RunResult d = runProgram(ffmpeg_, {"-nostdin", "-v", "error", "-y", "-i", dir_.file("out.dff"),
                                        "-ar", "88200", "-c:a", "pcm_s32le", dir_.file("dec.wav")});
     ASSERT_EQ(d.exitStatus, 0) << d.err;
-  }
-
-  // The report tool's output for `args`; it must succeed.
-  std::string report(const std::vector<std::string>& args) {
-    std::vector<std::string> all = {kReport};
-    all.insert(all.end(), args.begin(), args.end());
-    RunResult r = runProgram(kPython, all);
-    EXPECT_EQ(0, r.exitStatus) << r.err;
-    return r.out;
   }
 
   // music.wav, a music-like 24-bit file of 1.5 s, converted at DSD64
@@ -218,7 +197,7 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
       EXPECT_GE(m[ch].snrDb, sc.floorDb);
       EXPECT_NEAR(m[ch].levelDbfs, expectedDecodedDb(-6.0, sc.ratio, 0), 0.5);
     }
-    const std::string figures = report({dir_.file("out.dff"), "--start", "0.1", "--seconds", "0.4",
+    const std::string figures = testsupport::runReport({dir_.file("out.dff"), "--start", "0.1", "--seconds", "0.4",
                                         "--png", dir_.file("out.png")});
     for (const char* ch : {"left", "right"}) {
       EXPECT_NEAR(reportFigure(figures, ch, "tone_freq"), 1000.0, 0.5);
@@ -245,7 +224,7 @@ TEST_F(DecodedByFfmpeg, InBandSnrOfMinus6dBFsTone) {
 // at its level, and the difference after alignment far below the music.
 TEST_F(DecodedByFfmpeg, ReportComparesWithTheSource) {
   makeMusic();
-  const std::string figures = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
+  const std::string figures = testsupport::runReport({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
   for (const char* ch : {"left", "right"}) {
     EXPECT_NEAR(reportFigure(figures, ch, "level_difference"), 0.0, 0.1) << figures;
     EXPECT_LT(reportFigure(figures, ch, "residual"), -60.0) << figures;
@@ -258,12 +237,12 @@ TEST_F(DecodedByFfmpeg, ReportComparesWithTheSource) {
 // decoder's own delay taken off (ffmpeg's a few microseconds, its own nil)
 // both find the same file delay; a DSF file of the same bits reads alike.
 TEST_F(DecodedByFfmpeg, ExactDecoderAgreesWithFfmpegLessItsDelay) {
-  const std::string floor = report({"--decoder-floor", "11289600", "--seconds", "0.5"});
+  const std::string floor = testsupport::runReport({"--decoder-floor", "11289600", "--seconds", "0.5"});
   makeMusic();
-  const std::string exact = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
-  const std::string ffmpeg = report({dir_.file("music.dff"), "--compare", dir_.file("music.wav"),
+  const std::string exact = testsupport::runReport({dir_.file("music.dff"), "--compare", dir_.file("music.wav")});
+  const std::string ffmpeg = testsupport::runReport({dir_.file("music.dff"), "--compare", dir_.file("music.wav"),
                                      "--decoder", "ffmpeg"});
-  const std::string dsf = report({dir_.file("music.dsf"), "--compare", dir_.file("music.wav")});
+  const std::string dsf = testsupport::runReport({dir_.file("music.dsf"), "--compare", dir_.file("music.wav")});
   const double sample = 1e6 / 44100.0;  // us
   for (const char* ch : {"left", "right"}) {
     EXPECT_GT(reportFigure(floor, ch, "snr"), 170.0) << floor;

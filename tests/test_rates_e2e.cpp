@@ -19,27 +19,16 @@ using testsupport::runProgram;
 namespace {
 
 const char kPython[] = "/usr/bin/python3";
-const std::string kReport = std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py";
 
-// figure name -> value for one channel of a report.
-std::map<std::string, double> reportFigures(const std::string& report, const std::string& channel) {
-  std::map<std::string, double> figures;
-  std::istringstream lines(report);
-  for (std::string line; std::getline(lines, line);) {
-    std::istringstream words(line);
-    std::string ch, name;
-    double value = 0.0;
-    if (words >> ch >> name >> value && ch == channel) figures[name] = value;
-  }
-  return figures;
-}
-
-std::map<std::string, double> reportOn(const std::string& dsd, const std::vector<std::string>& more) {
-  std::vector<std::string> args = {kReport, dsd};
+// The left channel's figures `names` in the report on `dsd` with `more`.
+std::map<std::string, double> reportOn(const std::string& dsd, const std::vector<std::string>& more,
+                                       const std::vector<std::string>& names) {
+  std::vector<std::string> args = {dsd};
   args.insert(args.end(), more.begin(), more.end());
-  const RunResult r = runProgram(kPython, args);
-  EXPECT_EQ(0, r.exitStatus) << r.err;
-  return reportFigures(r.out, "left");
+  const std::string out = testsupport::runReport(args);
+  std::map<std::string, double> figures;
+  for (const std::string& name : names) figures[name] = testsupport::reportFigure(out, "left", name);
+  return figures;
 }
 
 // "+-60 dBFS ok|clip" lines of a sweep: level -> clipped.
@@ -128,7 +117,8 @@ TEST(RateShaperE2E, FloorsAndStability) {
     ASSERT_EQ(0, runProgram(SHAPER_FLOOR_BINARY, {"tone", t.multiple, t.shaper, out, "--seconds",
                                                   "1.2", "--taps", t.taps})
                      .exitStatus);
-    std::map<std::string, double> f = reportOn(out, {"--start", "0.1", "--seconds", "1"});
+    std::map<std::string, double> f =
+        reportOn(out, {"--start", "0.1", "--seconds", "1"}, {"snr", "noise_20k_50k"});
     EXPECT_GE(f["snr"], t.snrFloor);
     noise2050[t.shaper] = f["noise_20k_50k"];
   }
@@ -169,7 +159,7 @@ TEST(AlignedOutputE2E, NoDelayAndHalvesJoin) {
     // 130 header bytes, then frames x 64 bits per channel.
     EXPECT_EQ(130u + frames * 128 / 8 * 2, testsupport::readFileBytes(dir.file("whole" + tail)).size());
     const std::map<std::string, double> compared =
-        reportOn(dir.file("whole" + tail), {"--compare", dir.file("whole.wav")});
+        reportOn(dir.file("whole" + tail), {"--compare", dir.file("whole.wav")}, {"delay"});
     EXPECT_NEAR(aligned ? 0.0 : delay / 44.1, compared.at("delay"), 1.0 / 44.1);  // ms, one sample
 
     const char* join =

@@ -163,6 +163,26 @@ RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
   return runProgram(PULSEMILL_BINARY, args, dir.path(), env);
 }
 
+std::string runReport(const std::vector<std::string>& args) {
+  std::vector<std::string> all = {std::string(PULSEMILL_TOOLS_DIR) + "/pulsemill_report.py"};
+  all.insert(all.end(), args.begin(), args.end());
+  const RunResult r = runProgram("/usr/bin/python3", all);
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  return r.out;
+}
+
+double reportFigure(const std::string& report, const std::string& channel, const std::string& name) {
+  std::istringstream lines(report);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream words(line);
+    std::string ch, figure;
+    double value = 0.0;
+    if (words >> ch >> figure >> value && ch == channel && figure == name) return value;
+  }
+  ADD_FAILURE() << "no " << channel << " " << name << " in:\n" << report;
+  return 0.0;
+}
+
 std::string dsfTagsByMutagen(const std::string& dsfPath) {
   const char* script =
       "import sys, hashlib, mutagen.dsf\n"

@@ -94,6 +94,12 @@ RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
 void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left, const std::string& right);
 
+// The report tool (tools/pulsemill_report.py) run with `args`: its
+// standard output (the run must succeed). reportFigure: the figure `name`
+// of `channel` ("left", "right") in such output; a test failure when absent.
+std::string runReport(const std::vector<std::string>& args);
+double reportFigure(const std::string& report, const std::string& channel, const std::string& name);
+
 // The ID3 tag of a DSF file as mutagen (an independent reader) sees it: one
 // "FRAME text" line per text frame present of TIT2 TPE1 TALB TPE2 TDRC TRCK
 // TPOS TCON TSSE, then "COMM text", then "APIC mime type description
