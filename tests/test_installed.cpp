@@ -61,8 +61,9 @@ TEST(ManualPage, LintCleanAndNamesEveryOption) {
   EXPECT_EQ(0, lint.exitStatus) << lint.out;
   EXPECT_EQ("", lint.out);
   const std::string text = testsupport::readFileText(page);
-  for (const char* option : {"/DSD64", "/DSD128", "/DSD256", "/t:", "/k:", "/p:", "/n:", "/s:",
-                             "/r", "/d", "/dsf", "\\-\\-help", "\\-h", "\\-\\-version",
+  for (const char* option : {"/DSD64", "/DSD128", "/DSD256", "/DSD512", "/t:", "/k:", "/p:", "/n:",
+                             "/s:", "/r", "/d", "/dsf", "/q", "/a", "\\-\\-shaper\\-design",
+                             "\\-\\-align", "\\-\\-help", "\\-h", "\\-\\-version",
                              "OMP_NUM_THREADS", "PULSEMILL_ISA"})
     EXPECT_NE(std::string::npos, text.find(option)) << option;
 }

@@ -5,6 +5,7 @@
 // tool's double-precision decoder measures it), and aligned output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -85,14 +86,19 @@ TEST(Dsd512E2E, ReadByFfmpegAndMutagenInBothFamilies) {
       EXPECT_NEAR(-6.0 - 6.02, level[0], 0.5);  // full scale lands at 50% modulation
       EXPECT_NEAR(-10.0 - 6.02, level[1], 0.5);
     }
+    // The GNU-style line: --shaper is ignored with a warning, --align ends the settings.
+    const RunResult gnu = runProgram(PULSEMILL_BINARY, {"--rate", "512", "--taps", "16384", "--align",
+                                                        "--shaper", "3", "-q", "-f", "-o", "gnu.dsf", "in.wav"},
+                                     dir.path());
+    ASSERT_EQ(0, gnu.exitStatus) << gnu.err;
+    EXPECT_EQ(0u, gnu.err.find("pulsemill: --shaper 3 is ignored: the rate shaper has no patterns\n"));
     const RunResult tags = runProgram(
         kPython, {"-c",
-                  "import sys, mutagen.dsf\nf = mutagen.dsf.DSF(sys.argv[1])\n"
-                  "print(f.info.sample_rate, f.tags['TSSE'].text[0])",
-                  dir.file("out.dsf")});
-    EXPECT_EQ(std::to_string(family * 512) + " Pulsemill 1.5 DSD512 16384 taps k10 q60000 n0\n",
-              tags.out)
-        << tags.err;
+                  "import sys, mutagen.dsf\nfor p in sys.argv[1:]:\n  f = mutagen.dsf.DSF(p)\n"
+                  "  print(f.info.sample_rate, f.tags['TSSE'].text[0])",
+                  dir.file("out.dsf"), dir.file("gnu.dsf")});
+    const std::string settings = std::to_string(family * 512) + " Pulsemill 1.5 DSD512 16384 taps k10 q60000 n0";
+    EXPECT_EQ(settings + "\n" + settings + " a\n", tags.out) << tags.err;
   }
 }
 
@@ -109,7 +115,7 @@ TEST(RateShaperE2E, FloorsAndStability) {
     const char* taps;
     double snrFloor;
   } tones[] = {{"128", "rate", "8192", 145.0}, {"256", "rate", "32768", 168.0},
-               {"256", "spec", "32768", 125.0}};
+               {"256", "fixed", "32768", 125.0}};
   std::map<std::string, double> noise2050;
   for (const auto& t : tones) {
     SCOPED_TRACE(std::string(t.multiple) + " " + t.shaper);
@@ -122,9 +128,9 @@ TEST(RateShaperE2E, FloorsAndStability) {
     EXPECT_GE(f["snr"], t.snrFloor);
     noise2050[t.shaper] = f["noise_20k_50k"];
   }
-  EXPECT_LT(noise2050["rate"], noise2050["spec"] - 5.0);
+  EXPECT_LT(noise2050["rate"], noise2050["fixed"] - 5.0);
 
-  const std::map<int, bool> fixed = sweep("64", "spec");
+  const std::map<int, bool> fixed = sweep("64", "fixed");
   const std::map<int, bool> rate = sweep("256", "rate");
   for (const auto& [level, clipped] : fixed) {
     if (!clipped) {
@@ -160,7 +166,7 @@ TEST(AlignedOutputE2E, NoDelayAndHalvesJoin) {
     EXPECT_EQ(130u + frames * 128 / 8 * 2, testsupport::readFileBytes(dir.file("whole" + tail)).size());
     const std::map<std::string, double> compared =
         reportOn(dir.file("whole" + tail), {"--compare", dir.file("whole.wav")}, {"delay"});
-    EXPECT_NEAR(aligned ? 0.0 : delay / 44.1, compared.at("delay"), 1.0 / 44.1);  // ms, one sample
+    EXPECT_NEAR(aligned ? 0.0 : delay / 44.1, compared.at("delay"), 0.1 / 44.1);  // ms
 
     const char* join =
         "import sys; sys.path.insert(0, sys.argv[1])\n"
@@ -190,5 +196,33 @@ TEST(AlignedOutputE2E, NoDelayAndHalvesJoin) {
       EXPECT_GT(outside, -90.0);
     }
     EXPECT_GT(inside, -50.0);
+  }
+}
+
+// Aligned output is the plain output moved earlier by the filter's delay
+// (here 4096 taps / (2 x 64) = 32 frames, 256 bytes per channel) and
+// followed by the modulated flush, whatever the block size: for inputs
+// shorter than the delay, of one frame and of none too.
+TEST(ConversionE2EAligned, IsThePlainOutputMovedEarlier) {
+  TempDir dir;
+  const std::size_t header = 130, drop = 2 * 32 * 64 / 8;
+  for (const int frames : {0, 1, 31, 1025}) {
+    SCOPED_TRACE(frames);
+    testsupport::makeWave(dir, "in.wav", 44100, 16, frames, "sine:1000:-6", "sine:1500:-10");
+    std::vector<std::vector<std::uint8_t>> data;
+    for (const std::vector<std::string>& more :
+         {std::vector<std::string>{}, {"/a"}, {"/a", "/s:512"}, {"/a", "/s:2048"}}) {
+      std::vector<std::string> args = {"in.wav", "out.dff", "/DSD64", "/t:4096"};
+      args.insert(args.end(), more.begin(), more.end());
+      ASSERT_EQ(0, testsupport::convertIn(dir, args).exitStatus);
+      const std::vector<std::uint8_t> bytes = testsupport::readFileBytes(dir.file("out.dff"));
+      ASSERT_EQ(header + frames * 64 / 8 * 2, bytes.size());
+      data.emplace_back(bytes.begin() + header, bytes.end());
+    }
+    EXPECT_EQ(data[1], data[2]);
+    EXPECT_EQ(data[1], data[3]);
+    if (data[0].size() > drop) {
+      EXPECT_TRUE(std::equal(data[0].begin() + drop, data[0].end(), data[1].begin()));
+    }
   }
 }

@@ -30,9 +30,13 @@ feedback[k] = -d(k+1). The coefficients are computed in 60-digit arithmetic
 doubles, and the figures printed with --print are computed from them.
 
 The band of each rate: 20 kHz would give the most in-band SNR, but the noise
-would then rise by about 42 dB per octave from 20 kHz on. Each rate's band
-is chosen so that the noise in 20-50 kHz stays at or below that of the
-fixed-pattern shaper at 256 x 44.1 kHz, with the most in-band SNR left.
+would then rise by about 42 dB per octave from 20 kHz on. At DSD256 and
+DSD512 the band keeps the noise in 20-50 kHz under that of the fixed
+pattern at DSD256 with far more in-band SNR than needed. At DSD64 the band
+is the audio band. At DSD128, 30 kHz trades the two: about 149 dB in-band
+SNR against 20-50 kHz noise 16 dB above the fixed pattern's at DSD128 (by
+the linear model printed with --print, a 40 kHz band would lower that
+noise by about 8 dB and the SNR by about 16 dB, below 140 dB).
 
 Output rates between rows take the row of the next lower rate (its zeros then
 spread a little wider in Hz); rates below the first row take the first row.

@@ -7,7 +7,7 @@
 //   shaper_floor sweep MULTIPLE SHAPER [--family ...] [--seconds S] [--from DB] [--to DB]
 //
 // MULTIPLE is 64, 128, 256 or 512 (the output rate is MULTIPLE x family),
-// SHAPER "spec" (the fixed pattern 2) or "rate" (the rate shaper). Levels
+// SHAPER "fixed" (the fixed pattern 2) or "rate" (the rate shaper). Levels
 // are dBFS: 0 dBFS is the converter's full scale (0.5 on its scale). `tone`
 // writes the one-bit stream as DSDIFF for the report tool
 // (tools/pulsemill_report.py, whose exact decoder analyses it in double
@@ -90,9 +90,9 @@ struct Setup {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: shaper_floor tone MULTIPLE spec|rate OUT.dff [--family F] [--level DB] "
+               "usage: shaper_floor tone MULTIPLE fixed|rate OUT.dff [--family F] [--level DB] "
                "[--seconds S] [--taps T]\n"
-               "       shaper_floor sweep MULTIPLE spec|rate [--family F] [--seconds S] "
+               "       shaper_floor sweep MULTIPLE fixed|rate [--family F] [--seconds S] "
                "[--from DB] [--to DB]\n");
   return 1;
 }
@@ -135,19 +135,20 @@ int run(const std::string& mode, const Setup& setup, const char* outPath) {
     std::printf("%s: %s\n", outPath, status.ok() ? "written" : "FAILED (modulator overload?)");
     return status.ok() ? 0 : 1;
   }
-  int clipped = 0;
+  int overloaded = 0;
   for (double level = setup.from; level <= setup.to + 1e-9; level += 1.0) {
     SineSource source(setup.family, 1000.0, 0.5 * std::pow(10.0, level / 20.0), frames);
     NullSink sink;
     status = convertStream(source, sink, kernel, shaper, options, quiet);
     const bool clip = status.code() == StatusCode::Clip;
-    clipped += clip ? 1 : 0;
+    overloaded += status.ok() ? 0 : 1;
+    // "failed": a group of eight -1 decisions on both channels (DsdOutput).
     std::printf("%+5.0f dBFS %s", level, clip ? "clip" : status.ok() ? "ok" : "failed");
     if (!status.ok()) std::printf(" after %.3f s", static_cast<double>(sink.bytes) / 2.0 * 8.0 / outputRate);
     std::printf("\n");
     std::fflush(stdout);
   }
-  std::printf("# %d of the levels clipped\n", clipped);
+  std::printf("# %d of the levels overloaded the modulator\n", overloaded);
   return 0;
 }
 

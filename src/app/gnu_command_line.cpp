@@ -118,6 +118,8 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (alphaOption->count() > 0) run.kaiserAlpha = alpha;
   if (shaper != 0) run.shaperPreset = shaper;
   run.rateShaper = shaperDesign == "rate";
+  if (shaperDesign == "spec" && run.dsdRate == 512)
+    run.warnings.push_back("pulsemill: --shaper-design spec is ignored: DSD512 uses the rate shaper\n");
   if (shaper != 0 && usesRateShaper(run))
     run.warnings.push_back("pulsemill: --shaper " + std::to_string(shaper) +
                            " is ignored: the rate shaper has no patterns\n");

@@ -29,7 +29,7 @@ RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
   };
   if (sampleRate == 176400 || sampleRate == 192000) {
     if (requestedDsdRate == 512) return dsd512(128, 8192);
-    // Already at four times 44.1/48 kHz: always DSD256 at ratio 64.
+    // Already at four times 44.1/48 kHz: DSD256 at ratio 64 for any other request.
     return {256, 64, given != 0 ? given : 4096};
   }
   if (sampleRate == 88200 || sampleRate == 96000) {

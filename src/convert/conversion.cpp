@@ -68,6 +68,7 @@ class FlushedSource : public PcmSource {
     frames = 0;
     if (source_.hasMore()) {
       Status status = source_.read(maxFrames, left, right, frames);
+      if (status.ok()) sourceFrames_ += static_cast<std::uint64_t>(frames);
       if (!status.ok() || source_.hasMore()) return status;
     }
     const int zeros = std::min(maxFrames - frames, flushLeft_);
@@ -80,15 +81,19 @@ class FlushedSource : public PcmSource {
   Status finish() override { return source_.finish(); }
   Status rewind() override {
     flushLeft_ = flushFrames_;
+    sourceFrames_ = 0;
     return source_.rewind();
   }
   std::uint64_t reportedBytes() const override { return source_.reportedBytes(); }
   std::uint64_t totalFrames() const override { return source_.totalFrames(); }
+  // Frames read from the source so far, the flush left out.
+  std::uint64_t sourceFrames() const { return sourceFrames_; }
 
  private:
   PcmSource& source_;
   const int flushFrames_;
   int flushLeft_;
+  std::uint64_t sourceFrames_ = 0;
 };
 
 void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
@@ -109,8 +114,9 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
   report.out("Start Conversion... take a rest, please.\n");
   const int delayFrames = options.align ? kernel.tapCount / (2 * kernel.ratio) : 0;
   FlushedSource source(input, delayFrames);
-  // Interpolated samples still to be dropped ahead of the modulator.
-  std::int64_t skipLeft = static_cast<std::int64_t>(delayFrames) * kernel.ratio;
+  // Modulated bytes (both channels) still to be dropped ahead of the sink:
+  // taps / 2 samples per channel, a multiple of 8.
+  std::uint64_t dropLeft = static_cast<std::uint64_t>(delayFrames) * kernel.ratio / 8 * 2;
   const long long startMs = nowMilliseconds();
 
   const int ratio = kernel.ratio;
@@ -146,7 +152,7 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
   struct Stage {
     bool active = false;
     int frames = 0;
-    int skip = 0;  // samples dropped ahead of the modulator (aligned output)
+    std::uint32_t drop = 0;  // leading bytes not written (aligned output)
   };
   Stage interpolating, modulating, writing;
   std::uint32_t writeBytes = 0;
@@ -180,12 +186,12 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
 #pragma omp single nowait
       if (modulating.active) {
         modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
-                                  buffers.up[otherSlot][0].get() + modulating.skip, stateRight,
-                                  buffers.up[otherSlot][1].get() + modulating.skip,
-                                  ratio * modulating.frames - modulating.skip, modulated, modBytes);
+                                  buffers.up[otherSlot][0].get(), stateRight,
+                                  buffers.up[otherSlot][1].get(), ratio * modulating.frames,
+                                  modulated, modBytes);
       }
 #pragma omp single nowait
-      if (writing.active) writeStatus = sink.write(toWrite, writeBytes);
+      if (writing.active) writeStatus = sink.write(toWrite + writing.drop, writeBytes - writing.drop);
 #pragma omp single nowait
       if (readNext) {
         UpsampleBuffer* next = buffers.frames[otherSlot];
@@ -207,11 +213,11 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
 
     if (writing.active) {
       if (!writeStatus.ok()) return writeStatus;
-      dsdBytesWritten += writeBytes;
-      framesWritten += static_cast<std::uint64_t>(writing.frames);
-      const std::uint64_t total = source.totalFrames();
-      report.progress(total != 0 ? std::min(framesWritten, total) : framesWritten, total,
-                      source.sampleRate());
+      dsdBytesWritten += writeBytes - writing.drop;
+      // The flushed frames are not the input's: the count stops at its end.
+      framesWritten = std::min(framesWritten + static_cast<std::uint64_t>(writing.frames),
+                               source.sourceFrames());
+      report.progress(framesWritten, source.totalFrames(), source.sampleRate());
       if (dotCounter == kBlocksPerDot - 1) {
         report.out(".");
         report.flush();
@@ -224,10 +230,9 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
     if (modulating.active && !modStatus.ok()) return modStatus;
     writing = modulating;
     writeBytes = modBytes;
+    writing.drop = static_cast<std::uint32_t>(std::min<std::uint64_t>(dropLeft, modBytes));
+    dropLeft -= writing.drop;
     modulating = interpolating;
-    modulating.skip = static_cast<int>(
-        std::min<std::int64_t>(skipLeft, static_cast<std::int64_t>(ratio) * modulating.frames));
-    skipLeft -= modulating.skip;
     interpolating = {readNext && readStatus.ok(), nextFrames, 0};
     if (readNext && !readStatus.ok()) {
       readFailure = readStatus;

@@ -35,9 +35,11 @@ struct ConversionOptions {
 // one once done, join the interpolation). Output bytes and console lines do
 // not depend on the thread count. With options.align the output is moved
 // earlier by the filter's delay, D = taps / (2 x ratio) frames: the source
-// is followed by D zero frames (the filter's flush) and the modulator starts
-// at output sample D x ratio, so output sample n x ratio belongs to input
-// frame n and the output still holds frames x ratio samples. Failures: OutOfMemory, the
+// is followed by D zero frames (the filter's flush), the modulator runs on
+// the whole stream as without it, and its first D x ratio samples per
+// channel are not written; so output sample n x ratio belongs to input frame
+// n, the output still holds frames x ratio samples, and it is the plain
+// output moved earlier, followed by the modulated flush. Failures: OutOfMemory, the
 // source's and the sink's own, DsdOutput and Clip (from the modulator).
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
                      const ShaperCoefficients& shaper, const ConversionOptions& options,
