@@ -71,7 +71,6 @@ DECODER_MAX_LAG = 0.00025  # seconds either way: ffmpeg's decoder is about 14 us
 DECODE_PIECE = 1 << 21  # DSD samples per channel decoded at a time
 FLOOR_FREQ = 1000
 FLOOR_AMPLITUDE = 0.5 * 10 ** (-6 / 20.0)  # -6 dB SA-CD: where a -6 dBFS PCM tone lands
-SACD_DB = 20.0 * np.log10(2.0)  # 0 dB SA-CD is half of ffmpeg's full scale
 AUDIO_BAND = (20.0, 20000.0)
 OUT_BANDS = ((20000.0, 50000.0), (50000.0, 100000.0))
 HARMONICS = range(2, 11)
