@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "base/diagnostics.h"
+#include "shaper/rate_shaper.h"
 #include "shaper/shaper_design.h"
 #include "test_support.h"
 
@@ -248,6 +249,45 @@ TEST(ShaperDesignDebug, UncreatableScriptStillPrintsTheLines) {
 
 // The script's system definition must evaluate in the plotting package it is
 // written for (the plotting lines need graphics and are left out).
+// Every DSD64-512 rate of both families has its own row, other rates take
+// the row below them (the first below all) with the band scaled; each
+// row's realized NTF, N / D with D = 1 - sum feedback z^-k and N = D -
+// sum forward z^-k, has its out-of-band gain at z = -1 and its zeros in the
+// band (|NTF| at 1 kHz far down). With diagnostics the polynomials are shown.
+TEST(RateShaper, RowsByRateAndTheirNoiseTransfer) {
+  const struct {
+    std::uint32_t outputRate, rowRate, band;
+    double gain;
+  } cases[] = {{2822400, 2822400, 20000, 1.45},   {3072000, 3072000, 20000, 1.45},
+               {5644800, 5644800, 30000, 1.40},   {6144000, 6144000, 30000, 1.40},
+               {11289600, 11289600, 40000, 1.35}, {12288000, 12288000, 40000, 1.35},
+               {22579200, 22579200, 60000, 1.35}, {24576000, 24576000, 60000, 1.35},
+               {8192000, 6144000, 40000, 1.40},   {1411200, 2822400, 10000, 1.45}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.outputRate);
+    const pulsemill::RateShaper& row = pulsemill::selectRateShaper(c.outputRate);
+    EXPECT_EQ(c.rowRate, row.rate);
+    EXPECT_EQ(c.band, pulsemill::rateShaperBand(row, c.outputRate));
+    const auto ntf = [&](std::complex<double> z) {
+      std::complex<double> d = 1.0, n = 1.0, power = 1.0;
+      for (int k = 0; k < 7; ++k) {
+        power /= z;
+        d -= row.feedback[k] * power;
+        n -= (row.feedback[k] + row.forward[k]) * power;
+      }
+      return n / d;
+    };
+    EXPECT_NEAR(c.gain, std::abs(ntf(-1.0)), 1e-6);
+    EXPECT_LT(std::abs(ntf(std::polar(1.0, 2 * M_PI * 1000.0 / row.rate))), 1e-5);
+  }
+  pulsemill::CapturedReport report;
+  testsupport::TempDir dir;
+  pulsemill::rateShaperCoefficients(pulsemill::selectRateShaper(5644800),
+                                    Diagnostics(dir.path() + "/X_", report));
+  EXPECT_EQ(0u, report.standardOutput().find("A: -6.99"));
+  EXPECT_TRUE(testsupport::fileExists(dir.file("X_7ThNoiseShaper.sce")));
+}
+
 TEST(ShaperScriptInScilab, SystemDefinitionRuns) {
   if (testsupport::runShell("command -v scilab-cli >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "scilab-cli is not installed (Debian package scilab-cli); "
