@@ -37,7 +37,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int frames = settings.blockFrames;
     if (!tapsOk || settings.kaiserAlpha == 0.0 ||
         (frames != 512 && frames != 1024 && frames != 2048) ||
-        (settings.dsdRate != 64 && settings.dsdRate != 128 && settings.dsdRate != 256) ||
+        (settings.dsdRate != 64 && settings.dsdRate != 128 && settings.dsdRate != 256 &&
+         settings.dsdRate != 512) ||
         settings.normalizeOffset < INT32_MIN || settings.normalizeOffset > INT32_MAX ||
         pulsemill::isOptionShaped(settings.inputPath) ||
         (args.size() > 2 && settings.outputPath == args[2] && pulsemill::isOptionShaped(args[2])))
