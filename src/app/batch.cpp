@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "app/design_cache.h"
-#include "app/formats.h"
 #include "base/files.h"
 #include "dsf/dsf_writer.h"
+#include "input/input.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
 
@@ -25,19 +25,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// The extensions a folder walk takes (any case).
-constexpr const char* kInputExtensions[] = {".wav", ".wave", ".flac", ".aif", ".aiff", ".aifc",
-                                            ".caf", ".w64", ".rf64", ".bw64", ".m4a", ".mp4",
-                                            ".wv",  ".oga", ".ogg"};
-
-bool isInputName(const fs::path& path) {
-  std::string ext = path.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  for (const char* known : kInputExtensions)
-    if (ext == known) return true;
-  return false;
-}
+// A folder walk takes the files of the input formats' extensions (any case).
+bool isInputName(const fs::path& path) { return isInputExtension(path.extension().string()); }
 
 enum class Outcome { Converted, Retried, Skipped, Clipped, Failed };
 

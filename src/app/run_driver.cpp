@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "app/formats.h"
+#include "app/output_sink.h"
 #include "base/files.h"
 #include "convert/conversion.h"
 #include "filter/filter_design.h"

@@ -8,13 +8,13 @@
 
 #include "app/batch.h"
 #include "app/command_line.h"
-#include "app/formats.h"
 #include "app/gnu_command_line.h"
 #include "app/run_driver.h"
 #include "base/diagnostics.h"
 #include "base/files.h"
 #include "base/interrupt_cleanup.h"
 #include "base/kernel_isa.h"
+#include "input/input.h"
 
 namespace pulsemill {
 
@@ -88,7 +88,7 @@ Status convertFile(RunSettings settings, const JobContext& job) {
   // bytes belong to the conversion.
   TagSet tags;
   if (settings.dsfOutput && input.regularFileSize() >= 0)
-    tags = readInputTags(opened, settings.inputPath, job.report);
+    tags = readInputTags(opened, input, job.report);
   return runDriver(settings, source, diagnostics, tags, job);
 }
 

@@ -40,10 +40,11 @@ enum class StatusCode {
   NoDataChunk,
   FlacChannels,      // FLAC: not two channels (detail: the count)
   FlacBits,          // FLAC: not 16 or 24 bits per sample (detail: the depth)
-  AlreadyDsd,        // the input is a DSF or DSDIFF file
+  AlreadyDsd,        // the input is DSD already (detail: what it is)
   UnsupportedCodec,  // a codec that is not PCM, FLAC, ALAC or WavPack (detail: its name)
   InputChannels,     // not two channels (detail: the count)
   Decode,            // a file FFmpeg cannot open or decode (reason: why)
+  InputRefused,      // an input this converter does not read (reason: what it is)
   ReadFatal,         // short read inside a fixed field (detail: stream position)
   WriteFatal,        // short write of a guarded field (detail: stream position)
   OutOfMemory,

@@ -61,4 +61,16 @@ inline double decodeSampleWord(std::uint32_t u) {
   return x;
 }
 
+// A sample s in 24-bit units (an integer of b bits times 2^(24-b), a float
+// times 2^23) on the converter's scale, with decodeSampleWord's arithmetic
+// unrounded: s / 16777215.0, or (s + 16777216) / 16777215.0 - 1.0 when
+// negative. For whole 16- and 24-bit samples it equals decodeSampleWord.
+inline double unitsOnScale(double s) {
+  return s >= 0.0 ? s / 16777215.0 : (s + 16777216.0) / 16777215.0 - 1.0;
+}
+
+// Highest input sample rate: its products with the ratio (up to 512) and
+// the tap count stay inside the 32-bit arithmetic of the rate handling.
+constexpr std::uint32_t kMaxInputSampleRate = 8388607;
+
 }  // namespace pulsemill

@@ -8,15 +8,22 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "base/bytes.h"
+#include "convert/pcm_source.h"
+
 namespace pulsemill {
 
 struct FfmpegStream {
+  AVIOContext* io = nullptr;
   AVFormatContext* format = nullptr;
   AVCodecContext* codec = nullptr;
   AVPacket* packet = nullptr;
@@ -26,102 +33,11 @@ struct FfmpegStream {
 
 namespace {
 
-// Highest sample rate the rate arithmetic takes (as for WAVE and FLAC).
-constexpr std::uint32_t kMaxSampleRate = 8388607;
 // Largest single allocation FFmpeg may make: room for a 16 MiB picture
 // (the tag's bound) several times over.
 constexpr std::size_t kMaxAllocation = std::size_t{64} << 20;
-
-std::uint32_t le16(const std::uint8_t* p) { return p[0] | (p[1] << 8); }
-std::uint32_t le32(const std::uint8_t* p) {
-  return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-bool is(const std::uint8_t* p, const char* id) { return std::memcmp(p, id, 4) == 0; }
-
-struct Container {
-  const char* magic;    // the first four bytes
-  const char* name;     // in the report
-  const char* demuxer;  // FFmpeg's
-};
-
-constexpr Container kContainers[] = {
-    {"RIFF", "WAVE", "wav"}, {"RF64", "RF64", "wav"}, {"BW64", "BW64", "wav"},
-    {"FORM", "AIFF", "aiff"}, {"caff", "CAF", "caf"}, {"riff", "W64", "w64"},
-    {"wvpk", "WavPack", "wv"}, {"OggS", "Ogg", "ogg"},
-};
-constexpr Container kMp4 = {"ftyp", "MP4", "mov"};  // "ftyp" at byte 4
-
-const Container* containerOf(const std::uint8_t* head, std::size_t length) {
-  if (length < 4) return nullptr;
-  for (const Container& c : kContainers)
-    if (is(head, c.magic)) return &c;
-  if (length >= 8 && is(head + 4, "ftyp")) return &kMp4;
-  return nullptr;
-}
-
-std::uint64_t le64(const std::uint8_t* p) {
-  return le32(p) | (static_cast<std::uint64_t>(le32(p + 4)) << 32);
-}
-std::uint64_t be64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-// The byte count a RIFF, RF64/BW64, Wave64 or CAF file's data chunk
-// declares, read from its header: FFmpeg's length of such a file is a guess
-// from the file's size when the file is cut short. -1 when the header
-// leaves it open (a streamed file's placeholder) or has no data chunk.
-std::int64_t declaredDataBytes(const std::string& path, const std::string& container) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return -1;
-  std::uint8_t h[24];
-  const auto readAt = [&](std::uint64_t at, std::size_t n) {
-    return at < (std::uint64_t{1} << 62) && fseeko(file, static_cast<off_t>(at), SEEK_SET) == 0 &&
-           std::fread(h, 1, n, file) == n;
-  };
-  std::int64_t bytes = -1;
-  if (container == "W64") {  // GUID chunks; sizes count their 24-byte header
-    for (std::uint64_t at = 40; readAt(at, 24);) {
-      const std::uint64_t size = le64(h + 16);
-      if (is(h, "data")) {
-        if (size >= 24) bytes = static_cast<std::int64_t>(size - 24);
-        break;
-      }
-      if (size < 24) break;
-      at += (size + 7) & ~std::uint64_t{7};
-    }
-  } else if (container == "CAF") {  // big-endian sizes; data begins with an edit count
-    for (std::uint64_t at = 8; readAt(at, 12);) {
-      const auto size = static_cast<std::int64_t>(be64(h + 4));
-      if (is(h, "data")) {
-        if (size >= 4) bytes = size - 4;  // -1: up to the end of the file
-        break;
-      }
-      if (size < 0) break;
-      at += 12 + static_cast<std::uint64_t>(size);
-    }
-  } else {  // RIFF, RF64, BW64; the latter two keep the size in "ds64"
-    std::uint64_t ds64Data = 0;
-    bool haveDs64 = false;
-    for (std::uint64_t at = 12; readAt(at, 8);) {
-      const std::uint32_t size = le32(h + 4);
-      if (is(h, "data")) {
-        if (size != 0xFFFFFFFFu) bytes = size;
-        else if (haveDs64) bytes = static_cast<std::int64_t>(ds64Data);
-        break;
-      }
-      if (is(h, "ds64") && readAt(at + 8, 16)) {  // RIFF size, data size
-        ds64Data = le64(h + 8);
-        haveDs64 = ds64Data < (std::uint64_t{1} << 62);
-      }
-      at += 8 + std::uint64_t{size} + (size & 1);
-    }
-  }
-  std::fclose(file);
-  return bytes;
-}
-
+// FFmpeg's read buffer on the descriptor.
+constexpr int kIoBufferBytes = 64 * 1024;
 
 std::string ffmpegText(int error) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {};
@@ -139,20 +55,14 @@ bool isSupportedCodec(AVCodecID id) {
     case AV_CODEC_ID_PCM_F32LE: case AV_CODEC_ID_PCM_F32BE:
     case AV_CODEC_ID_PCM_F64LE: case AV_CODEC_ID_PCM_F64BE:
     case AV_CODEC_ID_FLAC: case AV_CODEC_ID_ALAC: case AV_CODEC_ID_WAVPACK:
+    case AV_CODEC_ID_APE: case AV_CODEC_ID_TTA:
       return true;
     default:
       return false;
   }
 }
-bool isPcmCodec(AVCodecID id) {
-  return isSupportedCodec(id) && id != AV_CODEC_ID_FLAC && id != AV_CODEC_ID_ALAC &&
-         id != AV_CODEC_ID_WAVPACK;
-}
-
-
-// The converter's scale of a sample s in 24-bit units (decodeSampleWord's
-// arithmetic, unrounded).
-inline double onScale(double s) { return s >= 0.0 ? s / 16777215.0 : (s + 16777216.0) / 16777215.0 - 1.0; }
+// FFmpeg numbers the PCM codecs before the first ADPCM one.
+bool isPcmCodec(AVCodecID id) { return isSupportedCodec(id) && id < AV_CODEC_ID_ADPCM_IMA_QT; }
 
 // Both channels of a frame stored as T, in 24-bit units: units(sample) for
 // each, written to left[0 ..) and right[0 ..).
@@ -197,27 +107,19 @@ bool frameUnits(const AVFrame* frame, double* left, double* right) {
   }
 }
 
-// True when the Ogg file at `path` ends with a whole page that closes its
-// stream (the end-of-stream flag). FFmpeg's demuxer drops a page cut short
-// without a word, and Ogg FLAC as ffmpeg writes it declares no length: a
-// file cut anywhere ends without that page.
-bool oggEndsWithLastPage(const std::string& path) {
-  constexpr long kMaxPage = 27 + 255 + 255 * 255;
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return false;
-  std::vector<std::uint8_t> tail;
-  if (std::fseek(file, 0, SEEK_END) == 0) {
-    const long size = std::ftell(file);
-    const long start = size > kMaxPage ? size - kMaxPage : 0;
-    tail.resize(static_cast<std::size_t>(size - start));
-    if (std::fseek(file, start, SEEK_SET) != 0 ||
-        std::fread(tail.data(), 1, tail.size(), file) != tail.size())
-      tail.clear();
-  }
-  std::fclose(file);
+// True when the Ogg stream, whose last `end` bytes the descriptor holds,
+// ends with a whole page that closes its stream (the end-of-stream flag).
+// FFmpeg's demuxer drops a page cut short without a word, and Ogg FLAC as
+// ffmpeg writes it declares no length: a file cut anywhere ends without
+// that page.
+bool oggEndsWithLastPage(int fd, std::uint64_t end) {
+  constexpr std::uint64_t kMaxPage = 27 + 255 + 255 * 255;
+  const std::uint64_t start = end > kMaxPage ? end - kMaxPage : 0;
+  std::vector<std::uint8_t> tail(static_cast<std::size_t>(end - start));
+  if (!readAt(fd, start, tail.data(), tail.size())) return false;
   for (std::size_t at = tail.size() >= 27 ? tail.size() - 27 : 0; at + 27 <= tail.size(); --at) {
     const std::uint8_t* page = tail.data() + at;
-    if (is(page, "OggS") && at + 27 + page[26] <= tail.size()) {
+    if (isFourCc(page, "OggS") && at + 27 + page[26] <= tail.size()) {
       std::size_t length = 27 + page[26];
       for (int s = 0; s < page[26]; ++s) length += page[27 + s];
       if (at + length == tail.size()) return (page[5] & 0x04) != 0;
@@ -227,34 +129,47 @@ bool oggEndsWithLastPage(const std::string& path) {
   return false;
 }
 
-}  // namespace
-
-InputRoute routeInput(const std::uint8_t* head, std::size_t length) {
-  if (length >= 4 && (is(head, "DSD ") || is(head, "FRM8"))) return InputRoute::Dsd;
-  const Container* container = containerOf(head, length);
-  if (container == nullptr) return InputRoute::Exact;
-  if (!is(head, "RIFF")) return InputRoute::Ffmpeg;
-  if (length < 16 || !is(head + 8, "WAVE")) return InputRoute::Exact;
-  if (!is(head + 12, "fmt ")) return InputRoute::Ffmpeg;  // JUNK first, say
-  if (length < 20) return InputRoute::Exact;
-  const std::uint32_t fmtSize = le32(head + 16);
-  if (fmtSize == 18 || fmtSize == 40) return InputRoute::Ffmpeg;
-  if (fmtSize != 16 || length < 36) return InputRoute::Exact;
-  const std::uint32_t tag = le16(head + 20), channels = le16(head + 22), rate = le32(head + 24);
-  const std::uint32_t blockAlign = le16(head + 32), bits = le16(head + 34);
-  const bool wideOrNarrow = bits == 8 || bits == 32 || bits == 64;
-  if ((tag == 1 || tag == 3) && channels == 2 && rate != 0 && rate <= kMaxSampleRate &&
-      wideOrNarrow && blockAlign == 2 * bits / 8)
-    return InputRoute::Ffmpeg;
-  return InputRoute::Exact;
+extern "C" int readPacketCallback(void* opaque, std::uint8_t* buffer, int size) {
+  return static_cast<FfmpegSource*>(opaque)->readPacket(buffer, size);
+}
+extern "C" std::int64_t seekCallback(void* opaque, std::int64_t offset, int whence) {
+  return static_cast<FfmpegSource*>(opaque)->seek(offset, whence);
 }
 
-FfmpegSource::FfmpegSource(std::string path, const std::uint8_t* head, std::size_t length)
-    : path_(std::move(path)) {
-  const Container* container = containerOf(head, length);
-  container_ = container != nullptr ? container->name : "?";
-  demuxer_ = container != nullptr ? container->demuxer : nullptr;
-  if (length >= 12 && is(head, "FORM") && is(head + 8, "AIFC")) container_ = "AIFC";
+// The names the refusal lines give the lossy codecs users meet most.
+struct CodecName {
+  AVCodecID id;
+  const char* name;
+};
+constexpr CodecName kCodecNames[] = {
+    {AV_CODEC_ID_MP3, "MP3"},         {AV_CODEC_ID_MP2, "MP2"},
+    {AV_CODEC_ID_MP1, "MP1"},         {AV_CODEC_ID_AAC, "AAC"},
+    {AV_CODEC_ID_VORBIS, "Vorbis"},   {AV_CODEC_ID_OPUS, "Opus"},
+    {AV_CODEC_ID_AC3, "AC-3"},        {AV_CODEC_ID_EAC3, "E-AC-3"},
+    {AV_CODEC_ID_WMAV1, "WMA"},       {AV_CODEC_ID_WMAV2, "WMA"},
+    {AV_CODEC_ID_ADPCM_IMA_WAV, "IMA ADPCM"}, {AV_CODEC_ID_ADPCM_MS, "Microsoft ADPCM"},
+    {AV_CODEC_ID_ADPCM_G726, "G.726 ADPCM"},  {AV_CODEC_ID_GSM_MS, "GSM"},
+};
+
+}  // namespace
+
+std::string codecRefusal(int codecId) {
+  const auto id = static_cast<AVCodecID>(codecId);
+  if (id == AV_CODEC_ID_NONE || isSupportedCodec(id)) return std::string();
+  if (id == AV_CODEC_ID_PCM_MULAW) return "mu-law is companded, not linear PCM";
+  if (id == AV_CODEC_ID_PCM_ALAW) return "A-law is companded, not linear PCM";
+  const AVCodecDescriptor* descriptor = avcodec_descriptor_get(id);
+  if (descriptor == nullptr || (descriptor->props & AV_CODEC_PROP_LOSSY) == 0) return std::string();
+  std::string name = descriptor->long_name != nullptr ? descriptor->long_name : descriptor->name;
+  for (const CodecName& known : kCodecNames)
+    if (known.id == id) name = known.name;
+  const bool adpcm = std::strncmp(descriptor->name, "adpcm", 5) == 0;
+  return name + (adpcm ? " is lossy" : " audio is lossy");
+}
+
+std::string waveFormatTagRefusal(unsigned formatTag) {
+  const AVCodecTag* const tables[] = {avformat_get_riff_audio_tags(), nullptr};
+  return codecRefusal(av_codec_get_id(tables, formatTag));
 }
 
 FfmpegSource::~FfmpegSource() { close(); }
@@ -265,13 +180,49 @@ void FfmpegSource::close() {
   av_packet_free(&stream_->packet);
   avcodec_free_context(&stream_->codec);
   avformat_close_input(&stream_->format);
+  if (stream_->io != nullptr) av_freep(&stream_->io->buffer);
+  avio_context_free(&stream_->io);
   delete stream_;
   stream_ = nullptr;
 }
 
+int FfmpegSource::readPacket(std::uint8_t* buffer, int size) {
+  if (position_ >= input_.end || size <= 0) return AVERROR_EOF;
+  const std::uint64_t want = std::min<std::uint64_t>(static_cast<std::uint64_t>(size),
+                                                     input_.end - position_);
+  for (;;) {
+    const ssize_t got = pread(input_.fd, buffer, want, static_cast<off_t>(position_));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return AVERROR(errno);
+    if (got == 0) return AVERROR_EOF;
+    position_ += static_cast<std::uint64_t>(got);
+    return static_cast<int>(got);
+  }
+}
+
+std::int64_t FfmpegSource::seek(std::int64_t offset, int whence) {
+  const auto end = static_cast<std::int64_t>(input_.end);
+  if ((whence & AVSEEK_SIZE) != 0) return end;
+  std::int64_t to = offset;
+  switch (whence & ~AVSEEK_FORCE) {
+    case SEEK_SET: break;
+    case SEEK_CUR: to += static_cast<std::int64_t>(position_); break;
+    case SEEK_END: to += end; break;
+    default: return AVERROR(EINVAL);
+  }
+  if (to < 0) return AVERROR(EINVAL);
+  position_ = static_cast<std::uint64_t>(to);
+  return to;
+}
+
 Status FfmpegSource::damage(const std::string& reason) {
-  if (error_.empty()) error_ = reason;
-  return Status(StatusCode::Decode).because(error_);
+  if (failure_.ok()) failure_ = Status(StatusCode::Decode).because(reason);
+  return failure_;
+}
+
+Status FfmpegSource::refuse(const std::string& reason) {
+  if (failure_.ok()) failure_ = Status(StatusCode::InputRefused).because(reason);
+  return failure_;
 }
 
 Status FfmpegSource::probe() {
@@ -283,8 +234,22 @@ Status FfmpegSource::probe() {
   av_max_alloc(kMaxAllocation);
   close();
   stream_ = new FfmpegStream;
-  const AVInputFormat* format = demuxer_ != nullptr ? av_find_input_format(demuxer_) : nullptr;
-  int result = avformat_open_input(&stream_->format, path_.c_str(), format, nullptr);
+  position_ = 0;
+  auto* buffer = static_cast<std::uint8_t*>(av_malloc(kIoBufferBytes));
+  stream_->io = buffer != nullptr ? avio_alloc_context(buffer, kIoBufferBytes, 0, this,
+                                                       readPacketCallback, nullptr, seekCallback)
+                                  : nullptr;
+  stream_->format = avformat_alloc_context();
+  if (stream_->io == nullptr || stream_->format == nullptr) {
+    if (stream_->io == nullptr) av_free(buffer);
+    return StatusCode::OutOfMemory;
+  }
+  stream_->format->pb = stream_->io;
+  stream_->format->flags |= AVFMT_FLAG_CUSTOM_IO;
+  const AVInputFormat* format =
+      input_.demuxer != nullptr ? av_find_input_format(input_.demuxer) : nullptr;
+  // The name FFmpeg is given is empty: the bytes come from the descriptor.
+  int result = avformat_open_input(&stream_->format, "", format, nullptr);
   if (result >= 0) result = avformat_find_stream_info(stream_->format, nullptr);
   if (result < 0) return damage(ffmpegText(result));
   for (unsigned i = 0; i < stream_->format->nb_streams; ++i) {
@@ -314,27 +279,38 @@ Status FfmpegSource::open(std::uint64_t fileSize, Report& report) {
   if (isFloat || bits_ == 0) bits_ = static_cast<unsigned>(av_get_bytes_per_sample(sampleFormat) * 8);
   bytesPerFrame_ = bits_ <= 16 ? 4 : 6;
   sampleRate_ = par->sample_rate > 0 ? static_cast<std::uint32_t>(par->sample_rate) : 0;
-  const int channels = par->ch_layout.nb_channels;
-  // The declared length: a PCM container's data chunk, else the stream's
-  // duration where the header gives it (not where FFmpeg estimates it).
-  const bool chunked = container_ == "WAVE" || container_ == "RF64" || container_ == "BW64" ||
-                       container_ == "W64" || container_ == "CAF";
-  if (chunked && isPcmCodec(par->codec_id) && par->block_align > 0) {
-    const std::int64_t bytes = declaredDataBytes(path_, container_);
-    if (bytes > 0) declaredFrames_ = static_cast<std::uint64_t>(bytes) / static_cast<unsigned>(par->block_align);
+  channels_ = par->ch_layout.nb_channels;
+  // The declared length: a packet table's valid frames, a PCM container's
+  // data chunk, else the stream's duration where the header gives it (not
+  // where FFmpeg estimates it).
+  const std::string container = input_.container;
+  const bool chunked = input_.declaredDataBytes >= 0 || container == "WAVE" ||
+                       container == "RF64" || container == "BW64" || container == "W64" ||
+                       container == "CAF";
+  if (input_.declaredFrames >= 0) {
+    declaredFrames_ = static_cast<std::uint64_t>(input_.declaredFrames);
+  } else if (chunked && isPcmCodec(par->codec_id) && par->block_align > 0) {
+    runsToEnd_ = input_.declaredDataBytes < 0;
+    if (input_.declaredDataBytes > 0)
+      declaredFrames_ = static_cast<std::uint64_t>(input_.declaredDataBytes) /
+                        static_cast<unsigned>(par->block_align);
   } else if (st->duration != AV_NOPTS_VALUE && st->duration > 0 && par->sample_rate > 0 &&
              stream_->format->duration_estimation_method != AVFMT_DURATION_FROM_BITRATE) {
     declaredFrames_ = static_cast<std::uint64_t>(
         av_rescale_q(st->duration, st->time_base, AVRational{1, par->sample_rate}));
   }
 
-  report.out("[%s] (%llu bytes)\n", container_.c_str(), static_cast<unsigned long long>(fileSize));
+  report.out("[%s] (%llu bytes)\n", container.c_str(), static_cast<unsigned long long>(fileSize));
   report.out("  Codec = %s\n", codecName.c_str());
-  reportStream(report, static_cast<unsigned>(channels), sampleRate_, bits_, declaredFrames_);
-  if (!isSupportedCodec(par->codec_id)) return Status(StatusCode::UnsupportedCodec, codecName);
-  if (channels != 2) return Status(StatusCode::InputChannels, std::to_string(channels));
-  if (sampleRate_ == 0 || sampleRate_ > kMaxSampleRate) return StatusCode::SampleRate;
-  if (container_ == "Ogg" && !oggEndsWithLastPage(path_))
+  reportStream(report, static_cast<unsigned>(channels_), sampleRate_, bits_, declaredFrames_);
+  if (!isSupportedCodec(par->codec_id)) {
+    const std::string named = codecRefusal(par->codec_id);
+    const Status status(StatusCode::UnsupportedCodec, codecName);
+    return named.empty() ? status : status.because(named + ": not converted");
+  }
+  if (channels_ != 2) return Status(StatusCode::InputChannels, std::to_string(channels_));
+  if (sampleRate_ == 0 || sampleRate_ > kMaxInputSampleRate) return StatusCode::SampleRate;
+  if (container == "Ogg" && !oggEndsWithLastPage(input_.fd, input_.end))
     return damage("the Ogg stream has no last page (the file is cut short)");
 
   if (avcodec_find_decoder(par->codec_id) == nullptr)
@@ -363,7 +339,25 @@ Status FfmpegSource::openDecoder() {
 Status FfmpegSource::takeFrame() {
   const AVFrame* frame = stream_->frame;
   const std::size_t n = static_cast<std::size_t>(frame->nb_samples);
-  if (frame->ch_layout.nb_channels != 2) return damage("a frame's channel count changes");
+  // Every frame keeps the first one's format: the report's rate and channel
+  // count, and one sample format.
+  if (sampleFormat_ < 0) sampleFormat_ = frame->format;
+  char at[96];
+  std::snprintf(at, sizeof at, " at %.3f s (frame %llu): not converted",
+                static_cast<double>(framesDecoded_) / sampleRate_,
+                static_cast<unsigned long long>(framesDecoded_));
+  if (frame->sample_rate != static_cast<int>(sampleRate_))
+    return refuse("the sample rate changes from " + std::to_string(sampleRate_) + " to " +
+                  std::to_string(frame->sample_rate) + " Hz" + at);
+  if (frame->ch_layout.nb_channels != channels_)
+    return refuse("the channel count changes from " + std::to_string(channels_) + " to " +
+                  std::to_string(frame->ch_layout.nb_channels) + at);
+  if (frame->format != sampleFormat_) {
+    const char* from = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sampleFormat_));
+    const char* to = av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
+    return refuse(std::string("the sample format changes from ") + (from ? from : "?") + " to " +
+                  (to ? to : "?") + at);
+  }
   try {
     decoded_.reserve(n);
     unitsLeft_.resize(n);
@@ -376,7 +370,7 @@ Status FfmpegSource::takeFrame() {
   for (std::size_t k = 0; k < n; ++k) {
     if (!std::isfinite(unitsLeft_[k]) || !std::isfinite(unitsRight_[k]))
       return damage("sample " + std::to_string(framesDecoded_ + k) + " is not a number");
-    decoded_.push(onScale(unitsLeft_[k]), onScale(unitsRight_[k]));
+    decoded_.push(unitsOnScale(unitsLeft_[k]), unitsOnScale(unitsRight_[k]));
   }
   framesDecoded_ += n;
   return Status();
@@ -384,7 +378,7 @@ Status FfmpegSource::takeFrame() {
 
 Status FfmpegSource::decodeUntil(std::size_t frames) {
   while (buffered() < frames && !endOfStream_) {
-    if (!error_.empty()) return damage(error_);
+    if (!failure_.ok()) return failure_;
     int result = avcodec_receive_frame(stream_->codec, stream_->frame);
     if (result >= 0) {
       Status status = takeFrame();
@@ -412,7 +406,11 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
     }
     if (result < 0) return damage(ffmpegText(result));
     if (stream_->packet->stream_index == stream_->index) {
-      if ((stream_->packet->flags & AV_PKT_FLAG_CORRUPT) != 0) result = AVERROR_INVALIDDATA;
+      // A file that declares no length (a streamed WAVE) ends where the
+      // file does: its last packet is short, not corrupt.
+      const bool shortAtEnd = runsToEnd_ && position_ >= input_.end;
+      if ((stream_->packet->flags & AV_PKT_FLAG_CORRUPT) != 0 && !shortAtEnd)
+        result = AVERROR_INVALIDDATA;
       else if (trimPcmPad()) result = AVERROR_INVALIDDATA;
       else if (stream_->packet->size > 0) result = avcodec_send_packet(stream_->codec, stream_->packet);
     }
@@ -429,29 +427,30 @@ bool FfmpegSource::trimPcmPad() {
   if (!isPcmCodec(par->codec_id) || blockAlign <= 0 || packet->size % blockAlign == 0) return false;
   // Part of a frame: zero bytes that pad the data to the container's
   // alignment (ffmpeg's Wave64 writer counts them in the data chunk's size),
-  // or a stream cut inside a frame.
+  // or a stream cut inside a frame. A file that declares no length (a
+  // streamed WAVE) simply ends there: its last, short frame is dropped.
   const int whole = packet->size - packet->size % blockAlign;
-  for (int i = whole; i < packet->size; ++i)
+  const bool shortAtEnd = runsToEnd_ && position_ >= input_.end;
+  for (int i = whole; i < packet->size && !shortAtEnd; ++i)
     if (packet->data[i] != 0) return true;
   packet->size = whole;
   return false;
 }
 
 Status FfmpegSource::rewind() {
-  // Opened afresh: the exact start, whatever the demuxer's seeking can do.
-  error_.clear();
+  // Opened afresh on the same descriptor: the exact start, whatever the
+  // demuxer's seeking can do.
+  failure_ = Status();
   decoded_.clear();
   framesRead_ = framesDecoded_ = 0;
+  sampleFormat_ = -1;
   flushing_ = endOfStream_ = false;
   Status status = probe();
   if (status.ok()) status = openDecoder();
   return status.ok() ? decodeUntil(1) : status;
 }
 
-TagSet FfmpegSource::tags(Report& report) const {
-  // A RIFF/WAVE file's LIST/INFO and id3 chunks: the WAVE reader's tags,
-  // bounded and with its Latin-1 rule, whatever its format chunk says.
-  if (container_ == "WAVE") return readWaveTags(path_, report);
+TagSet FfmpegSource::tags(Report&) const {
   TagSet tags;
   if (stream_ == nullptr) return tags;
   // Ogg keeps its comments with the stream, the other containers with the file.
@@ -460,7 +459,8 @@ TagSet FfmpegSource::tags(Report& report) const {
   // FFmpeg's names, then the names some containers keep (APE's "Album
   // Artist" and "Year"); a literal COMMENT before the DESCRIPTION that Ogg
   // also maps to "comment", as the FLAC reader takes it. Case is ignored
-  // but where the flag says.
+  // but where the flag says. The first key with a value gives the field,
+  // with every entry of that key in the dictionary.
   const struct {
     std::string TagSet::*field;
     const char* keys[3];
@@ -480,9 +480,10 @@ TagSet FfmpegSource::tags(Report& report) const {
   for (const AVDictionary* dictionary : dictionaries)
     for (const auto& f : fields)
       for (const char* key : f.keys) {
-        const AVDictionaryEntry* entry =
-            key != nullptr ? av_dict_get(dictionary, key, nullptr, f.flags) : nullptr;
-        if (entry != nullptr && (tags.*f.field).empty()) tags.*f.field = entry->value;
+        if (key == nullptr || !(tags.*f.field).empty()) continue;
+        for (const AVDictionaryEntry* entry = nullptr;
+             (entry = av_dict_get(dictionary, key, entry, f.flags)) != nullptr;)
+          addTagValue(tags.*f.field, entry->value);
       }
   for (unsigned i = 0; i < stream_->format->nb_streams; ++i) {
     const AVStream* st = stream_->format->streams[i];

@@ -4,8 +4,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "base/bytes.h"
 
 namespace pulsemill {
 
@@ -44,9 +47,10 @@ extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecode
   FLAC__uint64 end = 0;
   (void)FLAC__stream_decoder_get_decode_position(decoder, &end);
   // Nothing may be thrown through libFLAC's C frames.
+  const FlacFrameFormat format{frame->header.sample_rate, frame->header.channels,
+                               frame->header.bits_per_sample};
   const bool taken =
-      sourceOf(clientData).takeFrame(frame->header.blocksize, frame->header.channels,
-                                     frame->header.bits_per_sample, buffer, end);
+      sourceOf(clientData).takeFrame(frame->header.blocksize, format, buffer, end);
   return taken ? FLAC__STREAM_DECODER_WRITE_STATUS_CONTINUE
                : FLAC__STREAM_DECODER_WRITE_STATUS_ABORT;
 }
@@ -66,10 +70,6 @@ extern "C" void errorCallback(const FLAC__StreamDecoder*, FLAC__StreamDecoderErr
 
 // Enough of the stream's end for an APEv2 footer and an ID3v1 tag.
 constexpr std::size_t kTailBytes = 32 + 128;
-
-std::uint32_t le32(const std::uint8_t* p) {
-  return p[0] | p[1] << 8 | p[2] << 16 | static_cast<std::uint32_t>(p[3]) << 24;
-}
 
 }  // namespace
 
@@ -115,7 +115,7 @@ void FlacSource::takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned 
   channels_ = channels;
   bits_ = bits;
   totalFrames_ = total;
-  bytesPerFrame_ = bits == 24 ? 6 : 4;
+  bytesPerFrame_ = bits <= 16 ? 4 : 6;
 }
 
 void FlacSource::takeError(const std::string& text, const char* reason) {
@@ -146,24 +146,53 @@ bool FlacSource::trailerIsTags() const {
   return std::memcmp(footer, "APETAGEX", 8) == 0 && size == left;
 }
 
-bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
+// A frame whose rate, channel count or depth is not the STREAMINFO
+// block's (the report's) ends the stream: the rest would play at the wrong
+// speed or scale.
+std::string FlacSource::formatChange(const FlacFrameFormat& frame) const {
+  const auto what = [this](const char* field, unsigned from, unsigned to, const char* unit) {
+    char text[160];
+    std::snprintf(text, sizeof text, "the %s changes from %u to %u%s at %.3f s (frame %llu): "
+                  "not converted", field, from, to, unit,
+                  static_cast<double>(framesDecoded_) / (sampleRate_ != 0 ? sampleRate_ : 1),
+                  static_cast<unsigned long long>(framesDecoded_));
+    return std::string(text);
+  };
+  if (frame.rate != sampleRate_) return what("sample rate", sampleRate_, frame.rate, " Hz");
+  if (frame.channels != channels_) return what("channel count", channels_, frame.channels, "");
+  if (frame.bits != bits_) return what("sample size", bits_, frame.bits, " bits");
+  return std::string();
+}
+
+bool FlacSource::takeFrame(unsigned blockSize, const FlacFrameFormat& format,
                            const std::int32_t* const samples[], std::uint64_t end) {
-  framesDecoded_ += blockSize;
   frameEnd_ = end;
   if (!decoderError_.empty()) takeError(decoderError_);
   if (!error_.empty()) return false;
-  if (channels != channels_ || bits != bits_) {
-    takeError("a frame's format differs from the STREAMINFO block");
+  const std::string change = formatChange(format);
+  if (!change.empty()) {
+    refusal_ = change;
+    takeError(change);
     return false;
   }
-  // The same words a WAVE file of these samples gives.
-  const bool sixteen = bits_ == 16;
+  framesDecoded_ += blockSize;
+  // 16- and 24-bit samples give the words a WAVE file of them gives; other
+  // depths go in 24-bit units (as their PCM twins do through FFmpeg):
+  // times 2^(24 - bits) below 24 bits, divided by 2^(bits - 24) above.
+  const double toUnits = bits_ <= 24 ? static_cast<double>(1u << (24 - bits_))
+                                     : 1.0 / static_cast<double>(1u << (bits_ - 24));
   try {
-    for (unsigned k = 0; k < blockSize; ++k) {
-      const auto l = static_cast<std::uint32_t>(samples[0][k]);
-      const auto r = static_cast<std::uint32_t>(samples[1][k]);
-      decoded_.push(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)),
-                    decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
+    if (bits_ == 16 || bits_ == 24) {
+      const bool sixteen = bits_ == 16;
+      for (unsigned k = 0; k < blockSize; ++k) {
+        const auto l = static_cast<std::uint32_t>(samples[0][k]);
+        const auto r = static_cast<std::uint32_t>(samples[1][k]);
+        decoded_.push(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)),
+                      decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
+      }
+    } else {
+      for (unsigned k = 0; k < blockSize; ++k)
+        decoded_.push(unitsOnScale(samples[0][k] * toUnits), unitsOnScale(samples[1][k] * toUnits));
     }
   } catch (const std::bad_alloc&) {
     takeError("out of memory", std::strerror(ENOMEM));
@@ -173,6 +202,7 @@ bool FlacSource::takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
 }
 
 Status FlacSource::failure() const {
+  if (!refusal_.empty()) return Status(StatusCode::InputRefused).because(refusal_);
   // libFLAC only sees a read error as a failed callback: the stream tells.
   const char* reason = std::ferror(file_) != 0 ? std::strerror(EIO) : reason_;
   return Status(StatusCode::FlacRead, error_).because(reason);
@@ -243,7 +273,7 @@ Status FlacSource::open(std::int64_t fileSize, Report& report) {
     report.out("[fLaC]\n");
   reportStream(report, channels_, sampleRate_, bits_, totalFrames_);
   if (channels_ != 2) return Status(StatusCode::FlacChannels, std::to_string(channels_));
-  if (bits_ != 16 && bits_ != 24) return Status(StatusCode::FlacBits, std::to_string(bits_));
+  if (bits_ < 4 || bits_ > 32) return Status(StatusCode::FlacBits, std::to_string(bits_));
   if (sampleRate_ == 0) return StatusCode::SampleRate;
   return decodeUntil(1);  // so that hasMore() knows an empty stream
 }
@@ -262,6 +292,7 @@ Status FlacSource::rewind() {
   // an ID3v2 tag before it, but not the tag's footer). Whatever the
   // abandoned attempt decoded ahead (an error included) is forgotten.
   error_.clear();
+  refusal_.clear();
   decoderError_.clear();
   if (magicOffset_ < 0 || std::fseek(file_, magicOffset_, SEEK_SET) != 0) {
     takeError("the input cannot go back to its start", std::strerror(ESPIPE));

@@ -28,6 +28,13 @@ struct FlacDecoder;  // libFLAC's stream decoder, kept out of this header
 // True when `magic` (the stream's first four bytes) starts a FLAC stream.
 bool isFlacMagic(const std::uint8_t magic[4]);
 
+// What a frame header says of its samples.
+struct FlacFrameFormat {
+  std::uint32_t rate;  // Hz
+  unsigned channels;
+  unsigned bits;       // per sample, 4 .. 32
+};
+
 class FlacSource : public DecodingSource {
  public:
   // `file` stays open for the source's lifetime; `peeked` are the bytes
@@ -40,7 +47,9 @@ class FlacSource : public DecodingSource {
   // Reads the metadata and prints the report ("[fLaC] (%llu bytes)" with
   // `fileSize`, or "[fLaC]" when it is negative, then channels, rate, bits
   // and total frames). Ok when the stream can be converted; FlacChannels,
-  // FlacBits, SampleRate, FlacRead or OutOfMemory otherwise.
+  // FlacBits, SampleRate, FlacRead or OutOfMemory otherwise. Any depth
+  // from 4 to 32 bits converts; a frame whose rate, channel count or depth
+  // differs from the report's is refused (InputRefused).
   Status open(std::int64_t fileSize, Report& report);
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
@@ -54,7 +63,7 @@ class FlacSource : public DecodingSource {
   bool atInputEnd() const;
   std::uint64_t inputPosition() const { return handed_; }
   // `end`: the position just after the frame.
-  bool takeFrame(unsigned blockSize, unsigned channels, unsigned bits,
+  bool takeFrame(unsigned blockSize, const FlacFrameFormat& format,
                  const std::int32_t* const samples[], std::uint64_t end);  // false: stop decoding
   void takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits, std::uint64_t total);
   void takeDecoderError(const char* text);
@@ -65,6 +74,7 @@ class FlacSource : public DecodingSource {
   void afterMetadata(bool processed);      // libFLAC's errors there, where frames start
   Status afterProcessing(bool processed);  // the verdict on one call into libFLAC
   bool trailerIsTags() const;
+  std::string formatChange(const FlacFrameFormat& frame) const;  // empty: none
   // Keeps the first error, with the reason the run's failure line gives.
   void takeError(const std::string& text, const char* reason = kDamagedStream);
   Status failure() const;
@@ -87,6 +97,7 @@ class FlacSource : public DecodingSource {
   std::uint64_t framesDecoded_ = 0;
   static constexpr const char* kDamagedStream = "invalid FLAC data";
   std::string error_;  // the first error
+  std::string refusal_;  // a format change (InputRefused), when that was the first error
   const char* reason_ = kDamagedStream;  // its reason (Status::because)
   // libFLAC's first error since the last frame: damage if another frame or
   // anything but tags follows, the tags' own bytes otherwise.

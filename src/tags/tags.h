@@ -66,3 +66,18 @@ std::vector<std::uint8_t> renderId3v2Tag(const TagSet& tags,
                                          const std::string& encoderSettings, Report& report);
 
 }  // namespace pulsemill
+// TEMPORARY SHIM (replaced by the tags split)
+namespace pulsemill {
+inline void addTagValue(std::string& field, const std::string& value) {
+  if (value.empty()) return;
+  if (!field.empty()) field += '\0';
+  field += value;
+}
+inline TagSet readWaveTags(int fd, std::uint64_t, Report& report) {
+  return readWaveTags("/proc/self/fd/" + std::to_string(fd), report);
+}
+inline TagSet readFlacTags(int fd, std::uint64_t, std::uint64_t, Report& report) {
+  return readFlacTags("/proc/self/fd/" + std::to_string(fd), report);
+}
+inline TagSet readApeTags(int, std::uint64_t, Report&) { return TagSet(); }
+}

@@ -7,10 +7,6 @@ namespace pulsemill {
 
 namespace {
 
-// Highest sample rate whose products with the ratio (up to 512) and the tap
-// count stay inside the 32-bit arithmetic of the rate handling.
-constexpr std::uint32_t kMaxSampleRate = 8388607;
-
 bool readExactly(std::FILE* file, void* buffer, std::size_t count) {
   return std::fread(buffer, 1, count, file) == count;
 }
@@ -31,6 +27,14 @@ bool readLe16(std::FILE* file, std::uint32_t& value) {
   return true;
 }
 
+// True when `file` has no byte left; the next byte, if any, stays unread.
+bool atEnd(std::FILE* file) {
+  const int c = std::fgetc(file);
+  if (c == EOF) return true;
+  std::ungetc(c, file);
+  return false;
+}
+
 // The fixed format fields after "WAVEfmt ", each reported as it is read.
 Status readFormatFields(std::FILE* file, WaveInfo& info, Report& report) {
   std::uint32_t fmtSize, formatTag, channels, unused;
@@ -44,7 +48,7 @@ Status readFormatFields(std::FILE* file, WaveInfo& info, Report& report) {
   if (channels != 2) return StatusCode::Channels;
   if (!readLe32(file, info.sampleRate)) return readFailure(file);
   report.out("  Sampling rate = %luHz\n", static_cast<unsigned long>(info.sampleRate));
-  if (info.sampleRate == 0 || info.sampleRate > kMaxSampleRate) return StatusCode::SampleRate;
+  if (info.sampleRate == 0 || info.sampleRate > kMaxInputSampleRate) return StatusCode::SampleRate;
   if (!readLe32(file, unused)) return readFailure(file);  // average byte rate
   if (!readLe16(file, info.blockAlign)) return readFailure(file);
   report.out("  Bytes per sample = %u\n", static_cast<unsigned>(info.blockAlign));
@@ -87,6 +91,7 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
     if (std::memcmp(id, "data", 4) == 0) {
       info.dataOffset = std::ftell(file);
       info.dataSize = chunkSize;
+      info.toEnd = chunkSize == 0xFFFFFFFFu || (chunkSize == 0 && !atEnd(file));
       return Status();
     }
     // A size with the top bit set reads as negative: nothing is dumped.
@@ -110,11 +115,21 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
 Status WaveSource::read(int maxFrames, double* left, double* right, int& frames) {
   const std::uint64_t blockAlign = info_.blockAlign;
   std::uint64_t bytes = blockAlign * static_cast<std::uint64_t>(maxFrames);
-  if (bytesRead_ + bytes > info_.dataSize) bytes = info_.dataSize - bytesRead_;  // the last block
-  bytesRead_ += bytes;
+  if (!info_.toEnd && bytesRead_ + bytes > info_.dataSize)
+    bytes = info_.dataSize - bytesRead_;  // the last block
   if (block_.size() < bytes) block_.resize(blockAlign * static_cast<std::uint64_t>(maxFrames));
-  if (std::fread(block_.data(), 1, bytes, file_) != bytes)
+  const std::size_t got = std::fread(block_.data(), 1, bytes, file_);
+  if (info_.toEnd) {
+    // The input's end is the chunk's: a read error is still one.
+    if (got != bytes && std::ferror(file_))
+      return Status(StatusCode::PcmRead).because(streamReason(file_));
+    ended_ = got != bytes || atEnd(file_);
+    bytes = got - got % blockAlign;
+  } else if (got != bytes) {
+    bytesRead_ += bytes;
     return Status(StatusCode::PcmRead).because(streamReason(file_));
+  }
+  bytesRead_ += bytes;
 
   const int n = static_cast<int>(bytes / blockAlign);
   const std::uint8_t* pcm = block_.data();
@@ -139,6 +154,7 @@ Status WaveSource::rewind() {
   if (std::fseek(file_, static_cast<long>(info_.dataOffset), SEEK_SET) != 0)
     return Status(StatusCode::PcmRead).because(systemReason());
   bytesRead_ = 0;
+  ended_ = false;
   return Status();
 }
 

@@ -1,0 +1,480 @@
+#include "input/input.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+#include "base/bytes.h"
+#include "ffmpeg/ffmpeg_source.h"
+#include "flac/flac_source.h"
+#include "wave/wave_reader.h"
+
+namespace pulsemill {
+
+namespace {
+
+// Bytes of the head the rows look at.
+constexpr std::size_t kHeadBytes = 64;
+// WavPack block header flags (at byte 24): hybrid (lossy) and DSD audio.
+constexpr std::uint32_t kWavPackHybrid = 0x8;
+constexpr std::uint32_t kWavPackDsd = 0x80000000u;
+
+// --- Recognising the first bytes ---------------------------------------------
+
+bool startsWith(const InputProbe& p, const char* id) {
+  return p.head.size() >= 4 && isFourCc(p.head.data(), id);
+}
+bool at4(const InputProbe& p, const char* id) {
+  return p.head.size() >= 8 && isFourCc(p.head.data() + 4, id);
+}
+std::uint32_t wavPackFlags(const InputProbe& p) {
+  return p.head.size() >= 28 ? le32(p.head.data() + 24) : 0;
+}
+
+// FLAC's frame header CRC-8 (polynomial x^8 + x^2 + x + 1).
+std::uint8_t crc8(const std::uint8_t* p, std::size_t n) {
+  std::uint8_t crc = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    crc ^= p[i];
+    for (int b = 0; b < 8; ++b) crc = static_cast<std::uint8_t>((crc & 0x80) ? (crc << 1) ^ 0x07 : crc << 1);
+  }
+  return crc;
+}
+
+// A FLAC frame header (sync 0xFFF8 or 0xFFF9) whose fields and CRC-8 hold:
+// FLAC frames without the "fLaC" stream header.
+bool isFlacFrame(const InputProbe& p) {
+  const std::vector<std::uint8_t>& h = p.head;
+  if (h.size() < 16 || h[0] != 0xFF || (h[1] & 0xFE) != 0xF8) return false;
+  if ((h[2] >> 4) == 0 || (h[2] & 0x0F) == 0x0F || (h[3] >> 4) > 10 || (h[3] & 0x01) != 0 ||
+      ((h[3] >> 1) & 7) == 3)
+    return false;
+  std::size_t at = 4;  // the frame or sample number, UTF-8 coded
+  int extra = 0;
+  for (std::uint8_t lead = h[4]; lead & 0x80; lead = static_cast<std::uint8_t>(lead << 1)) ++extra;
+  if (extra == 1 || extra > 7) return false;
+  at += extra == 0 ? 1 : static_cast<std::size_t>(extra);
+  const unsigned sizeCode = h[2] >> 4, rateCode = h[2] & 0x0F;
+  at += sizeCode == 6 ? 1 : sizeCode == 7 ? 2 : 0;
+  at += rateCode == 12 ? 1 : (rateCode == 13 || rateCode == 14) ? 2 : 0;
+  return at < h.size() && crc8(h.data(), at) == h[at];
+}
+
+// MPEG audio: ADTS (AAC, layer bits 0) or an MPEG-1/2 layer I-III frame sync.
+bool isAdts(const InputProbe& p) {
+  return p.head.size() >= 4 && p.head[0] == 0xFF && (p.head[1] & 0xF6) == 0xF0;
+}
+bool isMpegAudio(const InputProbe& p) {
+  const auto& h = p.head;
+  return h.size() >= 4 && h[0] == 0xFF && (h[1] & 0xE0) == 0xE0 && ((h[1] >> 1) & 3) != 0 &&
+         ((h[1] >> 3) & 3) != 1 && (h[2] >> 4) != 0x0F;
+}
+const char* mpegLayer(const InputProbe& p) {
+  switch ((p.head[1] >> 1) & 3) {
+    case 3: return "MP1 audio is lossy";
+    case 2: return "MP2 audio is lossy";
+    default: return "MP3 audio is lossy";
+  }
+}
+
+// --- Sources and tags by row ---------------------------------------------------
+
+using OpenFn = Status (*)(const InputFile&, const std::string&, Report&, OpenedInput&);
+using TagsFn = TagSet (*)(const OpenedInput&, int fd, Report&);
+
+Status openWave(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openFlac(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openFfmpeg(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openWavPack(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openRefused(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openAlreadyDsd(const InputFile&, const std::string&, Report&, OpenedInput&);
+Status openMpegAudio(const InputFile&, const std::string&, Report&, OpenedInput&);
+
+TagSet waveTags(const OpenedInput& in, int fd, Report& report) {
+  return readWaveTags(fd, static_cast<std::uint64_t>(in.probe.fileSize), report);
+}
+TagSet flacTags(const OpenedInput& in, int fd, Report& report) {
+  return readFlacTags(fd, in.probe.headOffset, static_cast<std::uint64_t>(in.probe.fileSize), report);
+}
+TagSet ffmpegTags(const OpenedInput& in, int, Report& report) {
+  return in.ffmpeg != nullptr ? in.ffmpeg->tags(report) : TagSet();
+}
+// FFmpeg keeps only the first value of an APEv2 item: its texts are read
+// from the tag itself, the pictures from FFmpeg.
+TagSet apeTags(const OpenedInput& in, int fd, Report& report) {
+  TagSet tags = ffmpegTags(in, fd, report);
+  const TagSet ape = readApeTags(fd, static_cast<std::uint64_t>(in.probe.fileSize), report);
+  for (std::string TagSet::*field : {&TagSet::title, &TagSet::artist, &TagSet::album,
+                                     &TagSet::albumArtist, &TagSet::date, &TagSet::genre,
+                                     &TagSet::comment, &TagSet::track, &TagSet::disc})
+    if (!(ape.*field).empty()) tags.*field = ape.*field;
+  return tags;
+}
+
+}  // namespace
+
+// One row per format, in the order the probe tries them.
+struct InputFormat {
+  const char* name;        // in messages and reports
+  const char* extensions;  // a folder walk's, lower case, space-separated; "" for none
+  bool (*matches)(const InputProbe&);
+  bool afterId3;           // also recognised after a leading ID3v2 tag
+  OpenFn open;
+  TagsFn tags;             // nullptr: none
+  const char* demuxer;     // FFmpeg's, for the rows FFmpeg decodes
+  const char* refusal;     // a refused row's reason (AlreadyDsd: its detail)
+};
+
+namespace {
+
+const InputFormat kFormats[] = {
+    {"DSF", "", [](const InputProbe& p) { return startsWith(p, "DSD "); }, false, openAlreadyDsd,
+     nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"DSDIFF", "", [](const InputProbe& p) { return startsWith(p, "FRM8"); }, false,
+     openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"WavPack DSD", "",
+     [](const InputProbe& p) { return startsWith(p, "wvpk") && (wavPackFlags(p) & kWavPackDsd); },
+     false, openAlreadyDsd, nullptr, nullptr, "WavPack DSD"},
+    {"FLAC", ".flac", [](const InputProbe& p) { return startsWith(p, "fLaC"); }, true, openFlac,
+     flacTags, nullptr, nullptr},
+    {"WAVE", ".wav .wave", [](const InputProbe& p) { return startsWith(p, "RIFF"); }, false,
+     openWave, waveTags, "wav", nullptr},
+    {"RF64", ".rf64", [](const InputProbe& p) { return startsWith(p, "RF64"); }, false, openFfmpeg,
+     ffmpegTags, "wav", nullptr},
+    {"BW64", ".bw64", [](const InputProbe& p) { return startsWith(p, "BW64"); }, false, openFfmpeg,
+     ffmpegTags, "wav", nullptr},
+    {"W64", ".w64", [](const InputProbe& p) { return startsWith(p, "riff"); }, false, openFfmpeg,
+     ffmpegTags, "w64", nullptr},
+    {"AIFF", ".aif .aiff .aifc", [](const InputProbe& p) { return startsWith(p, "FORM"); }, false,
+     openFfmpeg, ffmpegTags, "aiff", nullptr},
+    {"CAF", ".caf", [](const InputProbe& p) { return startsWith(p, "caff"); }, false, openFfmpeg,
+     ffmpegTags, "caf", nullptr},
+    {"WavPack", ".wv", [](const InputProbe& p) { return startsWith(p, "wvpk"); }, false,
+     openWavPack, apeTags, "wv", nullptr},
+    {"Ogg", ".oga .ogg", [](const InputProbe& p) { return startsWith(p, "OggS"); }, false,
+     openFfmpeg, ffmpegTags, "ogg", nullptr},
+    {"MP4", ".m4a .mp4 .mov",
+     [](const InputProbe& p) {
+       return at4(p, "ftyp") || at4(p, "moov") || at4(p, "mdat") || at4(p, "wide") ||
+              at4(p, "free") || at4(p, "skip");
+     },
+     false, openFfmpeg, ffmpegTags, "mov", nullptr},
+    {"Matroska", ".mka",
+     [](const InputProbe& p) {
+       return p.head.size() >= 4 && p.head[0] == 0x1A && p.head[1] == 0x45 && p.head[2] == 0xDF &&
+              p.head[3] == 0xA3;
+     },
+     false, openFfmpeg, ffmpegTags, "matroska", nullptr},
+    {"Monkey's Audio", ".ape", [](const InputProbe& p) { return startsWith(p, "MAC "); }, true,
+     openFfmpeg, apeTags, "ape", nullptr},
+    {"TTA", ".tta", [](const InputProbe& p) { return startsWith(p, "TTA1"); }, true, openFfmpeg,
+     apeTags, "tta", nullptr},
+    {"Sun AU", ".au .snd", [](const InputProbe& p) { return startsWith(p, ".snd"); }, false,
+     openFfmpeg, ffmpegTags, "au", nullptr},
+    {"FLAC frames", "", isFlacFrame, true, openRefused, nullptr, nullptr,
+     "FLAC frames without a stream header: not converted"},
+    {"AAC", "", isAdts, true, openRefused, nullptr, nullptr, "AAC audio is lossy: not converted"},
+    {"MPEG audio", "", isMpegAudio, true, openMpegAudio, nullptr, nullptr, nullptr},
+};
+
+// --- The probe -----------------------------------------------------------------
+
+// Reads exactly `count` bytes from the stream (a pipe too).
+bool readStream(std::FILE* file, void* buffer, std::size_t count) {
+  return std::fread(buffer, 1, count, file) == count;
+}
+
+// A regular file's chunk index: where the data chunk of a RIFF, RF64/BW64,
+// Wave64 or CAF file lies and what it declares, its format tag, and CAF's
+// packet table. FFmpeg's length of such a file is a guess from the file's
+// size when the file is cut short: the header's is the one to check.
+void indexChunks(int fd, InputProbe& p) {
+  const std::uint64_t size = static_cast<std::uint64_t>(p.fileSize);
+  std::uint8_t h[32];
+  const auto readHeader = [&](std::uint64_t at, std::size_t n) {
+    return at < size && n <= size - at && readAt(fd, at, h, n);
+  };
+  if (startsWith(p, "riff")) {  // Wave64: GUID chunks; sizes count their 24-byte header
+    for (std::uint64_t at = 40; readHeader(at, 24);) {
+      const std::uint64_t bytes = le64(h + 16);
+      if (bytes < 24) return;
+      if (isFourCc(h, "data")) {
+        p.dataOffset = static_cast<std::int64_t>(at + 24);
+        p.dataBytes = static_cast<std::int64_t>(bytes - 24);
+        return;
+      }
+      at += (bytes + 7) & ~std::uint64_t{7};
+    }
+  } else if (startsWith(p, "caff")) {  // big-endian sizes; data begins with an edit count
+    std::uint32_t framesPerPacket = 0;
+    for (std::uint64_t at = 8; readHeader(at, 12);) {
+      const auto bytes = static_cast<std::int64_t>(be64(h + 4));
+      if (isFourCc(h, "desc") && bytes >= 32 && readHeader(at + 12, 32)) {
+        framesPerPacket = be32(h + 20);
+      } else if (isFourCc(h, "pakt") && bytes >= 24 && readHeader(at + 12, 24)) {
+        const std::uint64_t packets = be64(h), valid = be64(h + 8);
+        const std::uint64_t priming = be32(h + 16), remainder = be32(h + 20);
+        p.validFrames = valid < (std::uint64_t{1} << 62) ? static_cast<std::int64_t>(valid) : -1;
+        p.packetTableAddsUp = framesPerPacket == 0 ||
+                              priming + valid + remainder == packets * framesPerPacket;
+      } else if (isFourCc(h, "data")) {
+        p.dataOffset = static_cast<std::int64_t>(at + 16);
+        if (bytes >= 4) p.dataBytes = bytes - 4;  // -1: up to the end of the file
+      }
+      if (bytes < 0) return;
+      at += 12 + static_cast<std::uint64_t>(bytes);
+    }
+  } else {  // RIFF, RF64, BW64; the latter two keep the size in "ds64"
+    std::uint8_t body[26];
+    std::uint64_t ds64Data = 0;
+    bool haveDs64 = false;
+    for (std::uint64_t at = 12; readHeader(at, 8);) {
+      const std::uint32_t bytes = le32(h + 4);
+      const auto readBody = [&](std::size_t n) {
+        return bytes >= n && at + 8 < size && n <= size - at - 8 && readAt(fd, at + 8, body, n);
+      };
+      if (isFourCc(h, "data")) {
+        p.dataOffset = static_cast<std::int64_t>(at + 8);
+        if (bytes != 0xFFFFFFFFu) p.dataBytes = bytes;
+        else if (haveDs64) p.dataBytes = static_cast<std::int64_t>(ds64Data);
+        return;
+      }
+      if (isFourCc(h, "fmt ") && readBody(2)) {
+        p.formatTag = le16(body);
+        if (p.formatTag == 0xFFFE && readBody(26)) p.formatTag = le16(body + 24);  // extensible
+      }
+      if (isFourCc(h, "ds64") && readBody(16)) {  // RIFF size, data size
+        ds64Data = le64(body + 8);
+        haveDs64 = ds64Data < (std::uint64_t{1} << 62);
+      }
+      at += 8 + std::uint64_t{bytes} + (bytes & 1);
+    }
+  }
+}
+
+// The end FFmpeg's demuxer sees: a WavPack file's trailing ID3v1 tag (after
+// an APEv2 tag, as taggers leave them) is not a block, and the demuxer finds
+// the APEv2 tag only when it ends the file.
+std::uint64_t audioEnd(int fd, const InputProbe& p) {
+  const auto size = static_cast<std::uint64_t>(p.fileSize);
+  std::uint8_t tag[3];
+  if (startsWith(p, "wvpk") && size >= 128 && readAt(fd, size - 128, tag, 3) &&
+      std::memcmp(tag, "TAG", 3) == 0)
+    return size - 128;
+  return size;
+}
+
+Status probe(const InputFile& input, InputProbe& p) {
+  std::FILE* stream = input.stream();
+  const int fd = fileno(stream);
+  p.fileSize = input.regularFileSize();
+  std::uint8_t magic[4];
+  if (!readStream(stream, magic, 4)) return Status(StatusCode::HeaderShort).because(streamReason(stream));
+  if (std::memcmp(magic, "ID3", 3) == 0) {
+    // A leading ID3v2 tag is read past (libFLAC and FFmpeg would skip it too).
+    std::uint8_t header[6];  // version, flags, size (syncsafe)
+    if (!readStream(stream, header, 6)) return StatusCode::NotRiff;
+    std::uint64_t skip = syncsafe32(header + 2) + ((header[1] & 0x10) ? 10 : 0);  // a footer
+    p.headOffset = 10 + skip;
+    char discard[4096];
+    while (skip > 0) {
+      const std::size_t chunk = skip < sizeof discard ? skip : sizeof discard;
+      if (!readStream(stream, discard, chunk)) return StatusCode::NotRiff;
+      skip -= chunk;
+    }
+    if (!readStream(stream, magic, 4)) return StatusCode::NotRiff;
+  }
+  p.head.assign(magic, magic + 4);
+  if (p.fileSize >= 0) {
+    // The rest of the head from the file itself, the stream left where it is.
+    std::uint8_t head[kHeadBytes];
+    std::size_t got = 4;
+    std::memcpy(head, magic, 4);
+    const std::uint64_t left = static_cast<std::uint64_t>(p.fileSize) - p.headOffset;
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kHeadBytes, left));
+    if (want > 4 && readAt(fd, p.headOffset + 4, head + 4, want - 4)) got = want;
+    p.head.assign(head, head + got);
+    if (p.headOffset == 0) indexChunks(fd, p);
+    p.audioEnd = audioEnd(fd, p);
+  } else if (!startsWith(p, "RIFF") && !startsWith(p, "fLaC")) {
+    // Nothing else reads a pipe that neither the WAVE reader nor libFLAC
+    // takes: a few more bytes name it.
+    std::uint8_t more[24];
+    const std::size_t got = std::fread(more, 1, sizeof more, stream);
+    p.head.insert(p.head.end(), more, more + got);
+  }
+  return Status();
+}
+
+const InputFormat* rowOf(const InputProbe& p) {
+  for (const InputFormat& row : kFormats)
+    if ((p.headOffset == 0 || row.afterId3) && row.matches(p)) return &row;
+  return nullptr;
+}
+
+// --- Opening by row ------------------------------------------------------------
+
+// A RIFF/WAVE file the WAVE reader refuses for its layout alone goes to
+// FFmpeg: a first chunk that is not "fmt ", an extensible format chunk (18
+// or 40 bytes), or a 16-byte one of a stereo 8-, 32- or 64-bit PCM or float
+// stream at a rate the reader takes.
+bool waveNeedsFfmpeg(const InputProbe& p) {
+  const std::vector<std::uint8_t>& h = p.head;
+  if (h.size() < 16 || !isFourCc(h.data() + 8, "WAVE")) return false;
+  if (!isFourCc(h.data() + 12, "fmt ")) return true;  // JUNK first, say
+  if (h.size() < 20) return false;
+  const std::uint32_t fmtSize = le32(h.data() + 16);
+  if (fmtSize == 18 || fmtSize == 40) return true;
+  if (fmtSize != 16 || h.size() < 36) return false;
+  const std::uint32_t tag = le16(h.data() + 20), channels = le16(h.data() + 22);
+  const std::uint32_t rate = le32(h.data() + 24), blockAlign = le16(h.data() + 32);
+  const std::uint32_t bits = le16(h.data() + 34);
+  const bool wideOrNarrow = bits == 8 || bits == 32 || bits == 64;
+  return (tag == 1 || tag == 3) && channels == 2 && rate != 0 && rate <= kMaxInputSampleRate &&
+         wideOrNarrow && blockAlign == 2 * bits / 8;
+}
+
+// What a RIFF/WAVE file holds when it is not linear PCM: its codec by the
+// format tag, or WavPack 3 data behind a plain header. Empty when neither.
+std::string waveContents(int fd, const InputProbe& p) {
+  std::uint8_t data[4];
+  if (p.dataOffset >= 0 && readAt(fd, static_cast<std::uint64_t>(p.dataOffset), data, 4) &&
+      isFourCc(data, "wvpk"))
+    return "WavPack 3 is not supported";
+  const std::string codec = p.formatTag != 0 ? waveFormatTagRefusal(p.formatTag) : std::string();
+  return codec.empty() ? codec : codec + ": not converted";
+}
+
+Status openFfmpegSource(const InputFile& input, Report& report, OpenedInput& in,
+                        bool fallBackToWave);
+
+Status openWaveReader(const InputFile& input, Report& report, OpenedInput& in) {
+  WaveInfo info;
+  Status status = readWaveHeader(input.stream(), in.probe.head.data(), info, report);
+  const bool regular = in.probe.fileSize >= 0;
+  const std::string contents = regular ? waveContents(fileno(input.stream()), in.probe) : "";
+  if (!status.ok()) return contents.empty() ? status : status.because(contents);
+  if (!contents.empty()) return Status(StatusCode::InputRefused).because(contents);
+  in.source = std::make_unique<WaveSource>(input.stream(), info);
+  return status;
+}
+
+Status openWave(const InputFile& input, const std::string&, Report& report, OpenedInput& in) {
+  if (in.probe.fileSize >= 0 && waveNeedsFfmpeg(in.probe))
+    return openFfmpegSource(input, report, in, true);
+  return openWaveReader(input, report, in);
+}
+
+Status openFfmpegSource(const InputFile& input, Report& report, OpenedInput& in,
+                        bool fallBackToWave) {
+  const InputProbe& p = in.probe;
+  FfmpegInput what;
+  what.fd = fileno(input.stream());
+  what.end = p.audioEnd;
+  what.container = in.format->name;
+  if (startsWith(p, "FORM") && p.head.size() >= 12 && isFourCc(p.head.data() + 8, "AIFC"))
+    what.container = "AIFC";
+  what.demuxer = in.format->demuxer;
+  what.declaredDataBytes = p.dataOffset >= 0 ? p.dataBytes : -1;
+  what.declaredFrames = p.validFrames;
+  if (!p.packetTableAddsUp)
+    return Status(StatusCode::Decode).because("the packet table does not add up (the file is damaged)");
+  auto source = std::make_unique<FfmpegSource>(what);
+  Status status = source->probe();
+  if (!status.ok()) {
+    // A RIFF file FFmpeg cannot open as audio is the WAVE reader's after
+    // all, from where the stream is.
+    if (fallBackToWave) return openWaveReader(input, report, in);
+    return status;
+  }
+  status = source->open(static_cast<std::uint64_t>(p.fileSize), report);
+  if (status.code() == StatusCode::UnsupportedCodec && status.reason().empty() &&
+      startsWith(p, "RIFF")) {
+    const std::string contents = waveContents(what.fd, p);
+    if (!contents.empty()) status = status.because(contents);
+  }
+  in.ffmpeg = source.get();
+  in.source = std::move(source);
+  return status;
+}
+
+Status openFfmpeg(const InputFile& input, const std::string&, Report& report, OpenedInput& in) {
+  if (in.probe.fileSize < 0)
+    return Status(StatusCode::InputRefused)
+        .because(std::string(in.format->name) + " is read from a file only, not from a pipe");
+  return openFfmpegSource(input, report, in, false);
+}
+
+Status openWavPack(const InputFile& input, const std::string& path, Report& report,
+                   OpenedInput& in) {
+  const Status status = openFfmpeg(input, path, report, in);
+  // FFmpeg's decoder never reads a correction file (.wvc): hybrid blocks
+  // decode to their lossy data.
+  if (status.ok() && (wavPackFlags(in.probe) & kWavPackHybrid) != 0)
+    report.err("pulsemill: %s: lossy WavPack (no correction file): converted from its lossy data\n",
+               path.c_str());
+  return status;
+}
+
+Status openFlac(const InputFile& input, const std::string&, Report& report, OpenedInput& in) {
+  auto flac = std::make_unique<FlacSource>(input.stream(),
+                                           std::vector<std::uint8_t>(in.probe.head.begin(),
+                                                                     in.probe.head.begin() + 4));
+  const Status status = flac->open(input.regularFileSize(), report);
+  in.source = std::move(flac);
+  return status;
+}
+
+Status openRefused(const InputFile&, const std::string&, Report&, OpenedInput& in) {
+  return Status(StatusCode::InputRefused).because(in.format->refusal);
+}
+
+Status openAlreadyDsd(const InputFile&, const std::string&, Report&, OpenedInput& in) {
+  return Status(StatusCode::AlreadyDsd, in.format->refusal);
+}
+
+Status openMpegAudio(const InputFile&, const std::string&, Report&, OpenedInput& in) {
+  return Status(StatusCode::InputRefused).because(std::string(mpegLayer(in.probe)) + ": not converted");
+}
+
+}  // namespace
+
+Status openInput(const InputFile& input, const std::string& path, Report& report,
+                 OpenedInput& opened) {
+  Status status = probe(input, opened.probe);
+  if (!status.ok()) return status;
+  opened.format = rowOf(opened.probe);
+  // Anything else is the WAVE reader's, which says what it lacks.
+  if (opened.format == nullptr) {
+    if (opened.probe.headOffset != 0) return StatusCode::NotRiff;
+    return openWaveReader(input, report, opened);
+  }
+  return opened.format->open(input, path, report, opened);
+}
+
+TagSet readInputTags(const OpenedInput& opened, const InputFile& input, Report& report) {
+  if (opened.format == nullptr || opened.format->tags == nullptr || opened.source == nullptr ||
+      opened.probe.fileSize < 0)
+    return TagSet();
+  return opened.format->tags(opened, fileno(input.stream()), report);
+}
+
+const char* inputFormatName(const OpenedInput& opened) {
+  return opened.format != nullptr ? opened.format->name : "WAVE";
+}
+
+bool isInputExtension(const std::string& extension) {
+  std::string ext = extension;
+  std::transform(ext.begin(), ext.end(), ext.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  if (ext.size() < 2 || ext[0] != '.') return false;
+  for (const InputFormat& row : kFormats) {
+    const std::string list = std::string(" ") + row.extensions + " ";
+    if (list.find(" " + ext + " ") != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace pulsemill
