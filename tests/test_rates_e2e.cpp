@@ -102,6 +102,52 @@ TEST(Dsd512E2E, ReadByFfmpegAndMutagenInBothFamilies) {
   }
 }
 
+// Inputs below 44.1 kHz, made by sox and read back by mutagen: GNU-style
+// --rate N reaches N x 44.1 kHz (ratio 128 from 22.05 kHz; from 11.025 kHz
+// --rate 256 would need ratio 1024, so ratio 512 gives DSD128 with one
+// warning line), while the slash grammar keeps ratio N.
+TEST(LowRateE2E, GnuStyleReachesTheFamilyRate) {
+  const struct {
+    int rate;
+    std::vector<std::string> args;
+    int ratio;
+    const char* label;    // of the TSSE frame
+    std::string warning;  // the whole of standard error, but the batch's own lines
+  } runs[] = {
+      {22050, {"--rate", "64", "--taps", "2048", "-o", "out.dsf", "in.wav"}, 128, "DSD64 4096 taps", ""},
+      {22050, {"in.wav", "out.dsf", "/DSD64", "/t:2048"}, 64, "DSD64 2048 taps", ""},
+      {11025, {"--rate", "256", "--taps", "2048", "-q", "-o", "out.dsf", "in.wav"}, 512,
+       "DSD128 16384 taps",
+       "pulsemill: in.wav: DSD256 asked, DSD128 given (11025 Hz input: ratio 512 at most)\n"},
+  };
+  for (const auto& run : runs) {
+    SCOPED_TRACE(run.args[0]);
+    TempDir dir;
+    const int frames = run.rate / 10;
+    ASSERT_EQ(0, runProgram("/usr/bin/sox", {"-r", std::to_string(run.rate), "-c", "2", "-n", "-b", "16",
+                                             "in.wav", "synth", std::to_string(frames) + "s", "sine", "440", "gain", "-6"},
+                            dir.path()).exitStatus);
+    const RunResult r = testsupport::convertIn(dir, run.args);
+    ASSERT_EQ(0, r.exitStatus) << r.err;
+    std::string warnings;  // the lines that are not the batch's per-file and summary lines
+    std::istringstream lines(r.err);
+    for (std::string line; std::getline(lines, line);)
+      if (line.find(" files: ") == std::string::npos && line.find("] in.wav -> ") == std::string::npos)
+        warnings += line + "\n";
+    EXPECT_EQ(run.warning, warnings);
+    const RunResult read = runProgram(
+        kPython, {"-c",
+                  "import sys, mutagen.dsf\nf = mutagen.dsf.DSF(sys.argv[1])\n"
+                  "print(f.info.sample_rate, round(f.info.length * f.info.sample_rate), "
+                  "f.tags['TSSE'].text[0])",
+                  dir.file("out.dsf")});
+    EXPECT_EQ(std::to_string(run.rate * run.ratio) + " " + std::to_string(frames * run.ratio) +
+                  " Pulsemill 1.5 " + run.label + " k10 p2 n0\n",
+              read.out)
+        << read.err;
+  }
+}
+
 // The rate shaper's in-band SNR for a -6 dBFS tone, each a few dB under
 // what it measures (DSD128 148.8 dB with 8192 taps, DSD256 172.0 dB; the
 // fixed pattern gives 125.6 and 128.1), its 20-50 kHz noise at DSD256 under

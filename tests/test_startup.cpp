@@ -103,6 +103,64 @@ TEST(Startup, RateTableRowByRow) {
   }
 }
 
+// GNU-style rates: below 44.1 kHz the ratio reaches the family's DSD rate
+// (at most 512, with a warning); outside both families the slash rule with
+// a warning; from 44.1 kHz up the slash rule itself.
+TEST(Startup, FamilyRateRowByRow) {
+  const struct {
+    std::uint32_t rate;
+    int requested, taps;  // taps 0: not given
+    int dsdRate, ratio, tapCount;
+    const char* warning;
+  } rows[] = {
+      {22050, 64, 0, 64, 128, 32768, ""},
+      {22050, 64, 2048, 64, 128, 4096, ""},
+      {22050, 256, 0, 256, 512, 65536, ""},
+      {22050, 512, 2048, 256, 512, 16384,
+       "DSD512 asked, DSD256 given (22050 Hz input: ratio 512 at most)"},
+      {11025, 64, 0, 64, 256, 32768, ""},
+      {11025, 128, 8192, 128, 512, 16384, ""},
+      {11025, 256, 0, 128, 512, 65536,
+       "DSD256 asked, DSD128 given (11025 Hz input: ratio 512 at most)"},
+      {24000, 128, 0, 128, 256, 32768, ""},
+      {12000, 64, 65536, 64, 256, 65536, ""},
+      {12000, 512, 0, 128, 512, 65536,
+       "DSD512 asked, DSD128 given (12000 Hz input: ratio 512 at most)"},
+      {6000, 64, 0, 64, 512, 65536, ""},
+      {32000, 128, 2048, 128, 128, 4096,
+       "32000 Hz input gives 4096000 Hz DSD, not a standard DSD rate"},
+      {37800, 64, 0, 64, 64, 32768, "37800 Hz input gives 2419200 Hz DSD, not a standard DSD rate"},
+      {3000, 64, 0, 64, 64, 32768, "3000 Hz input gives 192000 Hz DSD, not a standard DSD rate"},
+  };
+  std::string warning;
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::to_string(row.rate) + " Hz, --rate " + std::to_string(row.requested));
+    const pulsemill::RateChoice c =
+        pulsemill::resolveFamilyRate(row.rate, row.requested, row.taps, warning);
+    EXPECT_EQ(row.dsdRate, c.dsdRate);
+    EXPECT_EQ(row.ratio, c.oversampleRatio);
+    EXPECT_EQ(row.tapCount, c.tapCount);
+    EXPECT_EQ(row.warning, warning);
+  }
+  pulsemill::RunSettings slash;  // the slash grammar keeps its rule, and says nothing
+  slash.dsdRate = 64;
+  EXPECT_EQ(64, pulsemill::resolveRunRate(slash, 22050, warning).oversampleRatio);
+  EXPECT_EQ("", warning);
+  for (const std::uint32_t rate : {44100u, 48000u, 88200u, 96000u, 176400u, 192000u, 352800u}) {
+    for (const int requested : {64, 128, 256, 512}) {
+      for (const int taps : {0, 2048}) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz, --rate " + std::to_string(requested));
+        const pulsemill::RateChoice a = pulsemill::resolveFamilyRate(rate, requested, taps, warning);
+        const pulsemill::RateChoice b = pulsemill::resolveRateAndTaps(rate, requested, taps);
+        EXPECT_EQ(b.dsdRate, a.dsdRate);
+        EXPECT_EQ(b.oversampleRatio, a.oversampleRatio);
+        EXPECT_EQ(b.tapCount, a.tapCount);
+        EXPECT_EQ("", warning);
+      }
+    }
+  }
+}
+
 TEST(Startup, DebugPrefixNamesRateAndTaps) {
   EXPECT_EQ("C:\\TEMP\\DSD256_T32768_", pulsemill::formatDebugPrefix(256, 32768));
   EXPECT_EQ("C:\\TEMP\\DSD64_T2048_", pulsemill::formatDebugPrefix(64, 2048));

@@ -68,6 +68,7 @@ struct Job {
   double seconds = 0.0;
   double audioSeconds = 0.0;  // converted
   std::string otherSettings;  // skipped: the settings of an existing DSF made otherwise
+  std::string warnings;       // the run's warning lines, shown without --verbose too
 };
 
 // The output of `input`, found under the INPUT `root`.
@@ -124,8 +125,8 @@ std::string otherSettings(const BatchSettings& settings, const Job& job) {
       !openInput(input, job.input, quiet, opened).ok())
     return std::string();
   RunSettings run = settings.run;
-  const RateChoice choice =
-      resolveRateAndTaps(opened.source->sampleRate(), run.dsdRate, run.tapCount);
+  std::string warning;  // the conversion would give it; not wanted here
+  const RateChoice choice = resolveRunRate(run, opened.source->sampleRate(), warning);
   run.dsdRate = choice.dsdRate;
   run.tapCount = choice.tapCount;
   const std::string wanted = encoderSettings(
@@ -160,7 +161,8 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
     fs::create_directories(run.diagnosticsFolder, error);
   }
   job.offset = run.normalizeOffset;
-  const Status status = convertFile(run, JobContext{report, threads, designs, &job.offset});
+  const Status status =
+      convertFile(run, JobContext{report, threads, designs, &job.offset, &job.warnings});
   status.onFiles(run.inputPath, run.outputPath).report(report);
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   job.audioSeconds = report.audioSeconds();
@@ -237,6 +239,7 @@ class LiveDisplay {
 void printFinished(const BatchSettings& settings, const Job& job, const CapturedReport& report,
                    std::size_t done, std::size_t total, Report& console) {
   if (settings.verbose) console.err("%s", report.both().c_str());
+  else console.err("%s", job.warnings.c_str());
   if (settings.quiet && job.outcome != Outcome::Failed) return;
   const char* line = nullptr;
   switch (job.outcome) {

@@ -6,7 +6,8 @@
 // named before anything is written; two inputs that would share an output
 // refuse the whole batch. An existing output is skipped unless --force. One
 // bad file never stops the others. Lines: one per finished file (a file's
-// whole console report with --verbose), then a summary, on standard error.
+// whole console report with --verbose, else its warnings before it), then a
+// summary, on standard error.
 #pragma once
 
 #include "app/gnu_command_line.h"

@@ -30,7 +30,7 @@ struct RunSettings {
   std::string inputPath;        // input WAVE file; empty when none was given
   std::string outputPath;       // output file (derived "<stem>.dff", with "/dsf" "<stem>.dsf")
   bool dsfOutput = false;       // DSF when outputPath ends in ".dsf" (any case), else DSDIFF
-  int dsdRate = 256;            // 64, 128, 256 or 512; may be raised by resolveRateAndTaps
+  int dsdRate = 256;            // 64, 128, 256 or 512; changed by the rate choice (resolveRunRate)
   int tapCount = 0;             // 0 = not given, else 2048 .. 65536 (powers of two)
   double kaiserAlpha = 10.0;    // window shape; never 0 (0 and text read as 8.0)
   int blockFrames = 1024;       // stereo frames per block: 512, 1024 or 2048
@@ -44,6 +44,8 @@ struct RunSettings {
   std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
   double gainFactor = 1.0;        // samples times this before interpolation (batch --gain)
   bool positiveGainOnly = false;  // refuse ratio + offset <= 0 (batch --offset)
+  bool familyRate = false;        // dsdRate counts in the input's rate family (GNU-style
+                                  // runs; see resolveFamilyRate)
   std::vector<std::string> warnings;  // lines for standard error, "pulsemill: ...\n"
 };
 

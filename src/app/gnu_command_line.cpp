@@ -42,7 +42,8 @@ bool isGnuCommandLine(int argc, const char* const* argv) {
 std::string gnuHelpText() {
   return "Usage: pulsemill [OPTIONS] INPUT...\n"
          "Converts PCM files, or every PCM file in folders (recursively), into DSD.\n"
-         "  --rate 64|128|256|512    DSD rate (default 256; 512 uses the rate shaper)\n"
+         "  --rate 64|128|256|512    DSD rate, times 44.1 or 48 kHz as the input's family\n"
+         "                           (default 256; 512 uses the rate shaper)\n"
          "  --format dsf|dff         output format (default dsf: it carries tags)\n"
          "  -o, --output FILE        the output of a single INPUT (its extension decides the format)\n"
          "  -d, --output-dir DIR     outputs mirror each input's path under DIR\n"
@@ -125,6 +126,7 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
                            " is ignored: the rate shaper has no patterns\n");
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
   run.positiveGainOnly = true;  // checked per file, once its ratio is known
+  run.familyRate = true;
   if (block != 0) run.blockFrames = block;
   if (gainOption->count() > 0) run.gainFactor = std::pow(10.0, gain / 20.0);
   if (!format.empty()) settings.dsf = format == "dsf";

@@ -43,6 +43,42 @@ RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
   return {256, 256, given == 0 ? 32768 : (given > 8192 ? given : 8192)};
 }
 
+RateChoice resolveFamilyRate(std::uint32_t sampleRate, int requestedDsdRate,
+                             int requestedTapCount, std::string& warning) {
+  warning.clear();
+  if (sampleRate >= 44100)
+    return resolveRateAndTaps(sampleRate, requestedDsdRate, requestedTapCount);
+  int doublings = 0;  // sampleRate x 2^doublings is the family's base rate
+  for (int k = 1; k <= 3 && doublings == 0; ++k)
+    if ((sampleRate << k) == 44100 || (sampleRate << k) == 48000) doublings = k;
+  char text[160];
+  if (doublings == 0) {
+    const RateChoice choice = resolveRateAndTaps(sampleRate, requestedDsdRate, requestedTapCount);
+    // Below 44.1 kHz and at most ratio 512: the product fits 32 bits.
+    std::snprintf(text, sizeof text, "%u Hz input gives %u Hz DSD, not a standard DSD rate",
+                  sampleRate, sampleRate * static_cast<std::uint32_t>(choice.oversampleRatio));
+    warning = text;
+    return choice;
+  }
+  int ratio = requestedDsdRate << doublings;
+  if (ratio > 512) {
+    ratio = 512;
+    std::snprintf(text, sizeof text, "DSD%d asked, DSD%d given (%u Hz input: ratio 512 at most)",
+                  requestedDsdRate, ratio >> doublings, sampleRate);
+    warning = text;
+  }
+  // The 44.1 kHz row of DSD multiple `ratio` runs at that ratio: its taps.
+  return {ratio >> doublings, ratio, resolveRateAndTaps(44100, ratio, requestedTapCount).tapCount};
+}
+
+RateChoice resolveRunRate(const RunSettings& settings, std::uint32_t sampleRate,
+                          std::string& warning) {
+  warning.clear();
+  if (settings.familyRate)
+    return resolveFamilyRate(sampleRate, settings.dsdRate, settings.tapCount, warning);
+  return resolveRateAndTaps(sampleRate, settings.dsdRate, settings.tapCount);
+}
+
 std::string formatDebugPrefix(int dsdRate, int tapCount) {
   char text[64];
   std::snprintf(text, sizeof text, "C:\\TEMP\\DSD%d_T%d_", dsdRate, tapCount);
@@ -62,8 +98,13 @@ Status convertFile(RunSettings settings, const JobContext& job) {
   if (!status.ok()) return status;
   PcmSource& source = *opened.source;
 
-  const RateChoice choice =
-      resolveRateAndTaps(source.sampleRate(), settings.dsdRate, settings.tapCount);
+  std::string rateWarning;
+  const RateChoice choice = resolveRunRate(settings, source.sampleRate(), rateWarning);
+  if (!rateWarning.empty()) {
+    const std::string line = "pulsemill: " + settings.inputPath + ": " + rateWarning + "\n";
+    job.report.err("%s", line.c_str());
+    if (job.warnings != nullptr) *job.warnings += line;
+  }
   settings.dsdRate = choice.dsdRate;
   settings.oversampleRatio = choice.oversampleRatio;
   settings.tapCount = choice.tapCount;

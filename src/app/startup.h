@@ -23,6 +23,27 @@ struct RateChoice {
 RateChoice resolveRateAndTaps(std::uint32_t sampleRate, int requestedDsdRate,
                               int requestedTapCount);
 
+// The GNU-style choice: there --rate N asks for N x 44.1 kHz or N x 48 kHz,
+// the family of the input rate. An input below 44.1 kHz is in a family when
+// doubling it once, twice or three times gives exactly 44100 or 48000 Hz
+// (22050, 11025; 24000, 12000, 6000): the ratio is then N x 2^k, the
+// output a standard DSD rate. A ratio above 512 is lowered to 512 and the
+// DSD multiple with it (11025 Hz at N = 256: DSD128), with a warning. The
+// taps are those of the 44.1 kHz row whose ratio is the same (its default,
+// and its floor on a given count). Rates at or above 44.1 kHz, and rates
+// below it in neither family (32000, 37800, 16000, 8000), take
+// resolveRateAndTaps; for the latter the warning names the output rate,
+// which is no standard DSD rate. `warning` is set to the reason for a
+// "pulsemill: FILE: <reason>" line (no newline), or emptied.
+RateChoice resolveFamilyRate(std::uint32_t sampleRate, int requestedDsdRate,
+                             int requestedTapCount, std::string& warning);
+
+// A run's choice: resolveFamilyRate when settings.familyRate, else
+// resolveRateAndTaps (never a warning), from settings.dsdRate and
+// settings.tapCount as requested.
+RateChoice resolveRunRate(const RunSettings& settings, std::uint32_t sampleRate,
+                          std::string& warning);
+
 // "C:\TEMP\DSD%d_T%d_" with the effective DSD multiple and tap count.
 std::string formatDebugPrefix(int dsdRate, int tapCount);
 
