@@ -73,8 +73,6 @@ constexpr std::size_t kTailBytes = 32 + 128;
 
 }  // namespace
 
-bool isFlacMagic(const std::uint8_t magic[4]) { return std::memcmp(magic, "fLaC", 4) == 0; }
-
 FlacSource::FlacSource(std::FILE* file, std::vector<std::uint8_t> peeked)
     : file_(file), peeked_(std::move(peeked)) {
   // Before "fLaC" there may be an ID3v2 tag that the caller has read past.

@@ -25,9 +25,6 @@ namespace pulsemill {
 
 struct FlacDecoder;  // libFLAC's stream decoder, kept out of this header
 
-// True when `magic` (the stream's first four bytes) starts a FLAC stream.
-bool isFlacMagic(const std::uint8_t magic[4]);
-
 // What a frame header says of its samples.
 struct FlacFrameFormat {
   std::uint32_t rate;  // Hz
