@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "base/bytes.h"
 #include "dsdiff/dsdiff_writer.h"
 #include "dsf/dsf_writer.h"
 #include "ffmpeg/ffmpeg_source.h"
@@ -95,24 +96,34 @@ Status openSource(const InputFile& input, const std::string& path,
   return status;
 }
 
+// Where a FLAC file's "fLaC" is: at the start, or after an ID3v2 tag (and
+// its footer), as readInputStart reads past it.
+std::uint64_t flacMarkerOffset(int fd) {
+  std::uint8_t id3[10];
+  if (!readAt(fd, 0, id3, sizeof id3) || std::memcmp(id3, "ID3", 3) != 0) return 0;
+  return 10 + std::uint64_t{syncsafe32(id3 + 6)} + ((id3[5] & 0x10) ? 10 : 0);
+}
+
 // One row per input format: the reader of its tags.
 struct InputFormatRow {
   InputFormat format;
-  TagSet (*readTags)(const PcmSource& source, const std::string& path, Report& report);
+  TagSet (*readTags)(const OpenedInput& opened, Report& report);
 };
 
 constexpr InputFormatRow kInputFormats[] = {
     {InputFormat::Wave,
-     [](const PcmSource&, const std::string& path, Report& report) {
-       return readWaveTags(path, report);
+     [](const OpenedInput& opened, Report& report) {
+       return readWaveTags(opened.fd, static_cast<std::uint64_t>(opened.fileSize), report);
      }},
     {InputFormat::Flac,
-     [](const PcmSource&, const std::string& path, Report& report) {
-       return readFlacTags(path, report);
+     [](const OpenedInput& opened, Report& report) {
+       return readFlacTags(opened.fd, flacMarkerOffset(opened.fd),
+                           static_cast<std::uint64_t>(opened.fileSize), report);
      }},
     {InputFormat::Ffmpeg,
-     [](const PcmSource& source, const std::string&, Report& report) {
-       return static_cast<const FfmpegSource&>(source).tags(report);
+     [](const OpenedInput& opened, Report& report) {
+       return static_cast<const FfmpegSource&>(*opened.source)
+           .tags(opened.fd, static_cast<std::uint64_t>(opened.fileSize), report);
      }},
 };
 
@@ -120,13 +131,15 @@ constexpr InputFormatRow kInputFormats[] = {
 
 Status openInput(const InputFile& input, const std::string& path, Report& report,
                  OpenedInput& opened) {
+  opened.fd = fileno(input.stream());
+  opened.fileSize = input.regularFileSize();
   return openSource(input, path, opened.source, opened.format, report);
 }
 
-TagSet readInputTags(const OpenedInput& opened, const std::string& path, Report& report) {
+TagSet readInputTags(const OpenedInput& opened, const std::string&, Report& report) {
   for (const InputFormatRow& row : kInputFormats)
-    if (row.format == opened.format && opened.source != nullptr)
-      return row.readTags(*opened.source, path, report);
+    if (row.format == opened.format && opened.source != nullptr && opened.fileSize >= 0)
+      return row.readTags(opened, report);
   return TagSet();
 }
 

@@ -30,6 +30,8 @@ enum class InputFormat { Wave, Flac, Ffmpeg };
 struct OpenedInput {
   InputFormat format = InputFormat::Wave;
   std::unique_ptr<PcmSource> source;  // set when the header was accepted
+  int fd = -1;                        // the input's descriptor, for its tags
+  std::int64_t fileSize = -1;         // a regular file's size, -1 for a pipe
 };
 
 // Opens `input` (named `path`) by its format, printing its header report on
@@ -38,8 +40,8 @@ struct OpenedInput {
 Status openInput(const InputFile& input, const std::string& path, Report& report,
                  OpenedInput& opened);
 
-// The tags of an opened input, read from the regular file `path` by its
-// format's reader.
+// The tags of an opened input, read from its descriptor (a regular file's)
+// by its format's reader.
 TagSet readInputTags(const OpenedInput& opened, const std::string& path, Report& report);
 
 // The sink of an output written into `file`: DSF when `dsf`, else DSDIFF.

@@ -448,10 +448,10 @@ Status FfmpegSource::rewind() {
   return status.ok() ? decodeUntil(1) : status;
 }
 
-TagSet FfmpegSource::tags(Report& report) const {
+TagSet FfmpegSource::tags(int fd, std::uint64_t fileSize, Report& report) const {
   // A RIFF/WAVE file's LIST/INFO and id3 chunks: the WAVE reader's tags,
   // bounded and with its Latin-1 rule, whatever its format chunk says.
-  if (container_ == "WAVE") return readWaveTags(path_, report);
+  if (container_ == "WAVE") return readWaveTags(fd, fileSize, report);
   TagSet tags;
   if (stream_ == nullptr) return tags;
   // Ogg keeps its comments with the stream, the other containers with the file.

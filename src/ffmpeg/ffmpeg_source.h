@@ -66,8 +66,9 @@ class FfmpegSource : public DecodingSource {
   // The container's tags and attached pictures: FFmpeg's metadata, which
   // reads them alike in every container (AIFF's ID3 chunk, MP4 atoms,
   // WavPack's APE tag, Ogg's comments); a RIFF/WAVE file's are read as a
-  // plain WAVE file's (readWaveTags). Within the tag bounds of tags.h.
-  TagSet tags(Report& report) const;
+  // plain WAVE file's (readWaveTags, from `fd`, the input's descriptor,
+  // `fileSize` bytes long). Within the tag bounds of tags/tag_bounds.h.
+  TagSet tags(int fd, std::uint64_t fileSize, Report& report) const;
 
   std::uint32_t sampleRate() const override { return sampleRate_; }
   // A failure found by looking ahead past the last block (a stream that
