@@ -264,4 +264,24 @@ TEST(FlacTags, VorbisCommentsAndPictureReachTheDsfTag) {
             testsupport::dsfTagsByMutagen(dir.file("tagged.dsf")));
 }
 
+// A name given twice keeps both values, in order, in one ID3 text frame (a
+// comment keeps its first), also where an ID3v2 tag comes before "fLaC".
+TEST(FlacTags, SeveralValuesOfOneNameReachTheDsfTag) {
+  TempDir dir;
+  makePair(dir, "multi", 44100, 16, 4410, "sine:1000:-6",
+           "-T ARTIST=A -T TITLE=Song -T ARTIST=B -T COMMENT=One -T COMMENT=Two");
+  Bytes prefixed = {'I', 'D', '3', 4, 0, 0, 0, 0, 0, 20};  // 20 bytes of padding follow
+  prefixed.resize(30, 0);
+  const Bytes flac = readFileBytes(dir.file("multi.flac"));
+  prefixed.insert(prefixed.end(), flac.begin(), flac.end());
+  testsupport::writeFileBytes(dir.file("prefixed.flac"), prefixed);
+  for (const char* input : {"multi.flac", "prefixed.flac"}) {
+    SCOPED_TRACE(input);
+    RunResult run = convert(dir, {input, "out.dsf", "/DSD64", "/t:2048"});
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+    EXPECT_EQ("TIT2 Song\nTPE1 A / B\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0\nCOMM One\n",
+              testsupport::dsfTagsByMutagen(dir.file("out.dsf")));
+  }
+}
+
 }  // namespace

@@ -188,7 +188,7 @@ std::string dsfTagsByMutagen(const std::string& dsfPath) {
       "import sys, hashlib, mutagen.dsf\n"
       "t = mutagen.dsf.DSF(sys.argv[1]).tags\n"
       "for k in ['TIT2','TPE1','TALB','TPE2','TDRC','TRCK','TPOS','TCON','TSSE']:\n"
-      "    if k in t: print(k, t[k].text[0])\n"
+      "    if k in t: print(k, ' / '.join(map(str, t[k].text)))\n"
       "for c in t.getall('COMM'): print('COMM', c.text[0])\n"
       "for p in t.getall('APIC'):\n"
       "    print('APIC', p.mime, int(p.type), p.desc, hashlib.sha256(p.data).hexdigest())\n";

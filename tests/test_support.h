@@ -102,8 +102,9 @@ double reportFigure(const std::string& report, const std::string& channel, const
 
 // The ID3 tag of a DSF file as mutagen (an independent reader) sees it: one
 // "FRAME text" line per text frame present of TIT2 TPE1 TALB TPE2 TDRC TRCK
-// TPOS TCON TSSE, then "COMM text", then "APIC mime type description
-// sha256-of-the-image" per picture.
+// TPOS TCON TSSE (several values joined by " / ", as mutagen prints them),
+// then "COMM text", then "APIC mime type description sha256-of-the-image"
+// per picture.
 std::string dsfTagsByMutagen(const std::string& dsfPath);
 
 // One block of both channels as the pipeline interpolates it: its work

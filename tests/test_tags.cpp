@@ -1,8 +1,11 @@
 // Tags within their bounds: the rendered ID3v2.4 tag leaves out what would
 // exceed them, with a warning each; a compressed ID3 frame that expands past
-// them is dropped before anything inflates it; and texts in Latin-1 (INFO,
-// Vorbis comments) reach the DSF tag.
+// them is dropped before anything inflates it; texts in Latin-1 (INFO,
+// Vorbis comments) reach the DSF tag; and an APE tag written by mutagen
+// gives its text fields, every value of a field kept.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -165,6 +168,54 @@ TEST(TagInputs, Latin1TextIsKept) {
     EXPECT_EQ("TIT2 Björk\nTPE1 Ärtist\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n-1\n"
               "COMM café\n",
               testsupport::dsfTagsByMutagen(dir.file("out.dsf")));
+  }
+}
+
+// An APE tag by mutagen at the end of a file, then with an ID3v1 tag after
+// it, then with a tag size reaching past the start of the file: the text
+// fields by key in any case, both values of the artist in order, a binary
+// item, an unknown key and a comment over the text bound left out (the
+// comment with a warning); nothing from the damaged tag.
+TEST(TagInputs, ApeTagGivesItsTextFields) {
+  const char* script = R"(import sys, mutagen.apev2 as ape
+open(sys.argv[1], 'wb').write(bytes(100))
+t = ape.APEv2()
+t['Title'] = 'Song'
+t['Artist'] = ['A', 'B']
+t['ALBUM ARTIST'] = 'Band'
+t['year'] = '2024'
+t['Track'] = '3/12'
+t['Catalog'] = 'X1'
+t['Cover Art (Front)'] = ape.APEValue(b'front.jpg\0' + bytes(64), ape.BINARY)
+t['Comment'] = 'c' * (1 << 20 | 1)
+t.save(sys.argv[1])
+)";
+  TempDir dir;
+  const std::string path = dir.file("tagged.ape");
+  const RunResult made = testsupport::runProgram("/usr/bin/python3", {"-c", script, path});
+  ASSERT_EQ(0, made.exitStatus) << made.err;
+  const Bytes ape = testsupport::readFileBytes(path);
+  Bytes id3v1 = ape;
+  testsupport::putText(id3v1, "TAG");
+  id3v1.resize(ape.size() + 128, 0);
+  Bytes damaged = ape;
+  damaged.at(damaged.size() - 17) = 0x7F;  // the footer's tag size: its top byte
+  const std::vector<std::string> fields = {"Song", std::string("A\0B", 3), "Band", "2024", "3/12"};
+  for (const auto& [file, read] : {std::pair{ape, fields}, {id3v1, fields}, {damaged, {}}}) {
+    SCOPED_TRACE(file.size());
+    testsupport::writeFileBytes(path, file);
+    const int fd = open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    pulsemill::CapturedReport report;
+    const pulsemill::TagSet tags = pulsemill::readApeTags(fd, file.size(), report);
+    close(fd);
+    const std::vector<std::string> got = {tags.title, tags.artist, tags.albumArtist, tags.date,
+                                          tags.track};
+    EXPECT_EQ(read.empty() ? std::vector<std::string>(5) : read, got);
+    EXPECT_EQ("", tags.album + tags.genre + tags.comment + tags.disc);
+    EXPECT_TRUE(tags.pictures.empty());
+    EXPECT_EQ(read.empty() ? "" : warning("APE Comment text", (1 << 20) + 1, "over 1 MiB"),
+              report.standardError());
   }
 }
 

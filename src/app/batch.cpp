@@ -117,7 +117,7 @@ std::string collectJobs(const BatchSettings& settings, Report& console, std::vec
 // the ones this batch would write for `job` (the offset aside when a
 // retry may have lowered it); empty when they are or cannot be told.
 std::string otherSettings(const BatchSettings& settings, const Job& job) {
-  const std::string made = dsfEncoderSettings(job.output);
+  const std::string made = readDsfEncoderSettings(job.output);
   InputFile input;
   CapturedReport quiet;  // the header report is not wanted here
   OpenedInput opened;

@@ -105,38 +105,4 @@ Status DsfSink::finish() {
   return file_.flush();
 }
 
-std::string dsfEncoderSettings(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return std::string();
-  std::uint8_t header[28];
-  std::vector<std::uint8_t> tag;
-  if (std::fread(header, 1, sizeof header, file) == sizeof header &&
-      std::memcmp(header, "DSD ", 4) == 0) {
-    std::uint64_t at = 0;
-    for (int i = 7; i >= 0; --i) at = (at << 8) | header[20 + i];  // the metadata pointer
-    std::uint8_t id3[10];
-    if (at != 0 && fseeko(file, static_cast<off_t>(at), SEEK_SET) == 0 &&
-        std::fread(id3, 1, 10, file) == 10 && std::memcmp(id3, "ID3", 3) == 0) {
-      std::uint32_t size = 0;
-      for (int i = 6; i < 10; ++i) size = (size << 7) | (id3[i] & 0x7F);  // syncsafe
-      tag.resize(size);
-      if (std::fread(tag.data(), 1, size, file) != size) tag.clear();
-    }
-  }
-  std::fclose(file);
-  // Frames: ID, syncsafe size, flags, body (encoding byte, then the text).
-  for (std::size_t at = 0; at + 10 <= tag.size() && tag[at] != 0;) {
-    std::uint32_t size = 0;
-    for (int i = 4; i < 8; ++i) size = (size << 7) | (tag[at + i] & 0x7F);
-    if (at + 10 + size > tag.size()) break;
-    if (std::memcmp(&tag[at], "TSSE", 4) == 0 && size > 1) {
-      std::string text(reinterpret_cast<const char*>(&tag[at + 11]), size - 1);
-      while (!text.empty() && text.back() == '\0') text.pop_back();
-      return text;
-    }
-    at += 10 + size;
-  }
-  return std::string();
-}
-
 }  // namespace pulsemill

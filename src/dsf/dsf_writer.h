@@ -40,11 +40,6 @@ struct DsfLayout {
 // channels).
 void fillDsfHeader(std::uint8_t header[kDsfHeaderSize], const DsfLayout& layout);
 
-// The text of the TSSE frame (the settings that made it) in the ID3v2.4
-// tag of the DSF file at `path`, as this writer writes it; empty when the
-// file has none or is no DSF file.
-std::string dsfEncoderSettings(const std::string& path);
-
 // The DSF sink. The header is written at begin() with the sizes of an empty
 // file and rewritten at finish(), after the padded last blocks and the tag.
 class DsfSink : public DsdSink {
