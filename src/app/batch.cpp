@@ -13,11 +13,10 @@
 #include <vector>
 
 #include "app/design_cache.h"
-#include "base/files.h"
-#include "dsf/dsf_writer.h"
-#include "input/input.h"
 #include "app/run_driver.h"
 #include "app/startup.h"
+#include "base/files.h"
+#include "input/input.h"
 
 namespace pulsemill {
 
