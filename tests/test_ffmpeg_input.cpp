@@ -124,8 +124,7 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
     SCOPED_TRACE(c.file);
     RunResult r = convert(c.file, "out.dff");
     EXPECT_EQ(1, r.exitStatus) << r.out << r.err;
-    const std::string out = c.out;
-    EXPECT_EQ(out, r.out.substr(r.out.size() - std::min(r.out.size(), out.size()))) << r.out;
+    EXPECT_TRUE(testsupport::endsWith(r.out, c.out)) << r.out;
     EXPECT_EQ(0u, r.err.find(c.err)) << r.err;
     EXPECT_EQ(std::string::npos, r.out.find("End Conversion")) << r.out;
     EXPECT_FALSE(fileExists(dir_.file("out.dff")));

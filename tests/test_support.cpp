@@ -115,6 +115,10 @@ int runShell(const std::string& command) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
+bool endsWith(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 bool fileExists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;

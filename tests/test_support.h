@@ -117,6 +117,7 @@ void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKer
 int runShell(const std::string& command);
 
 bool fileExists(const std::string& path);
+bool endsWith(const std::string& text, const std::string& tail);
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);
 std::string readFileText(const std::string& path);

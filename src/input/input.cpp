@@ -119,7 +119,8 @@ TagSet apeTags(const OpenedInput& in, int fd, Report& report) {
 struct InputFormat {
   const char* name;        // in messages and reports
   const char* extensions;  // a folder walk's, lower case, space-separated; "" for none
-  bool (*matches)(const InputProbe&);
+  const char* magic;       // the first four bytes; nullptr: `matches` alone decides
+  bool (*matches)(const InputProbe&);  // what the magic leaves open; nullptr: nothing
   bool afterId3;           // also recognised after a leading ID3v2 tag
   OpenFn open;
   TagsFn tags;             // nullptr: none
@@ -129,54 +130,40 @@ struct InputFormat {
 
 namespace {
 
+bool isWavPackDsd(const InputProbe& p) { return (wavPackFlags(p) & kWavPackDsd) != 0; }
+bool isQuickTime(const InputProbe& p) {
+  for (const char* atom : {"ftyp", "moov", "mdat", "wide", "free", "skip"})
+    if (at4(p, atom)) return true;
+  return false;
+}
+bool isMatroska(const InputProbe& p) {
+  static const std::uint8_t kEbml[4] = {0x1A, 0x45, 0xDF, 0xA3};
+  return p.head.size() >= 4 && std::memcmp(p.head.data(), kEbml, 4) == 0;
+}
+
 const InputFormat kFormats[] = {
-    {"DSF", "", [](const InputProbe& p) { return startsWith(p, "DSD "); }, false, openAlreadyDsd,
-     nullptr, nullptr, "a DSF or DSDIFF file"},
-    {"DSDIFF", "", [](const InputProbe& p) { return startsWith(p, "FRM8"); }, false,
-     openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
-    {"WavPack DSD", "",
-     [](const InputProbe& p) { return startsWith(p, "wvpk") && (wavPackFlags(p) & kWavPackDsd); },
-     false, openAlreadyDsd, nullptr, nullptr, "WavPack DSD"},
-    {"FLAC", ".flac", [](const InputProbe& p) { return startsWith(p, "fLaC"); }, true, openFlac,
-     flacTags, nullptr, nullptr},
-    {"WAVE", ".wav .wave", [](const InputProbe& p) { return startsWith(p, "RIFF"); }, false,
-     openWave, waveTags, "wav", nullptr},
-    {"RF64", ".rf64", [](const InputProbe& p) { return startsWith(p, "RF64"); }, false, openFfmpeg,
-     ffmpegTags, "wav", nullptr},
-    {"BW64", ".bw64", [](const InputProbe& p) { return startsWith(p, "BW64"); }, false, openFfmpeg,
-     ffmpegTags, "wav", nullptr},
-    {"W64", ".w64", [](const InputProbe& p) { return startsWith(p, "riff"); }, false, openFfmpeg,
-     ffmpegTags, "w64", nullptr},
-    {"AIFF", ".aif .aiff .aifc", [](const InputProbe& p) { return startsWith(p, "FORM"); }, false,
-     openFfmpeg, ffmpegTags, "aiff", nullptr},
-    {"CAF", ".caf", [](const InputProbe& p) { return startsWith(p, "caff"); }, false, openFfmpeg,
-     ffmpegTags, "caf", nullptr},
-    {"WavPack", ".wv", [](const InputProbe& p) { return startsWith(p, "wvpk"); }, false,
-     openWavPack, apeTags, "wv", nullptr},
-    {"Ogg", ".oga .ogg", [](const InputProbe& p) { return startsWith(p, "OggS"); }, false,
-     openFfmpeg, ffmpegTags, "ogg", nullptr},
-    {"MP4", ".m4a .mp4 .mov",
-     [](const InputProbe& p) {
-       return at4(p, "ftyp") || at4(p, "moov") || at4(p, "mdat") || at4(p, "wide") ||
-              at4(p, "free") || at4(p, "skip");
-     },
-     false, openFfmpeg, ffmpegTags, "mov", nullptr},
-    {"Matroska", ".mka",
-     [](const InputProbe& p) {
-       return p.head.size() >= 4 && p.head[0] == 0x1A && p.head[1] == 0x45 && p.head[2] == 0xDF &&
-              p.head[3] == 0xA3;
-     },
-     false, openFfmpeg, ffmpegTags, "matroska", nullptr},
-    {"Monkey's Audio", ".ape", [](const InputProbe& p) { return startsWith(p, "MAC "); }, true,
-     openFfmpeg, apeTags, "ape", nullptr},
-    {"TTA", ".tta", [](const InputProbe& p) { return startsWith(p, "TTA1"); }, true, openFfmpeg,
-     apeTags, "tta", nullptr},
-    {"Sun AU", ".au .snd", [](const InputProbe& p) { return startsWith(p, ".snd"); }, false,
-     openFfmpeg, ffmpegTags, "au", nullptr},
-    {"FLAC frames", "", isFlacFrame, true, openRefused, nullptr, nullptr,
+    {"DSF", "", "DSD ", nullptr, false, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"DSDIFF", "", "FRM8", nullptr, false, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"WavPack DSD", "", "wvpk", isWavPackDsd, false, openAlreadyDsd, nullptr, nullptr, "WavPack DSD"},
+    {"FLAC", ".flac", "fLaC", nullptr, true, openFlac, flacTags, nullptr, nullptr},
+    {"WAVE", ".wav .wave", "RIFF", nullptr, false, openWave, waveTags, "wav", nullptr},
+    {"RF64", ".rf64", "RF64", nullptr, false, openFfmpeg, ffmpegTags, "wav", nullptr},
+    {"BW64", ".bw64", "BW64", nullptr, false, openFfmpeg, ffmpegTags, "wav", nullptr},
+    {"W64", ".w64", "riff", nullptr, false, openFfmpeg, ffmpegTags, "w64", nullptr},
+    {"AIFF", ".aif .aiff .aifc", "FORM", nullptr, false, openFfmpeg, ffmpegTags, "aiff", nullptr},
+    {"CAF", ".caf", "caff", nullptr, false, openFfmpeg, ffmpegTags, "caf", nullptr},
+    {"WavPack", ".wv", "wvpk", nullptr, false, openWavPack, apeTags, "wv", nullptr},
+    {"Ogg", ".oga .ogg", "OggS", nullptr, false, openFfmpeg, ffmpegTags, "ogg", nullptr},
+    {"MP4", ".m4a .mp4 .mov", nullptr, isQuickTime, false, openFfmpeg, ffmpegTags, "mov", nullptr},
+    {"Matroska", ".mka", nullptr, isMatroska, false, openFfmpeg, ffmpegTags, "matroska", nullptr},
+    {"Monkey's Audio", ".ape", "MAC ", nullptr, true, openFfmpeg, apeTags, "ape", nullptr},
+    {"TTA", ".tta", "TTA1", nullptr, true, openFfmpeg, apeTags, "tta", nullptr},
+    {"Sun AU", ".au .snd", ".snd", nullptr, false, openFfmpeg, ffmpegTags, "au", nullptr},
+    {"FLAC frames", "", nullptr, isFlacFrame, true, openRefused, nullptr, nullptr,
      "FLAC frames without a stream header: not converted"},
-    {"AAC", "", isAdts, true, openRefused, nullptr, nullptr, "AAC audio is lossy: not converted"},
-    {"MPEG audio", "", isMpegAudio, true, openMpegAudio, nullptr, nullptr, nullptr},
+    {"AAC", "", nullptr, isAdts, true, openRefused, nullptr, nullptr,
+     "AAC audio is lossy: not converted"},
+    {"MPEG audio", "", nullptr, isMpegAudio, true, openMpegAudio, nullptr, nullptr, nullptr},
 };
 
 // --- The probe -----------------------------------------------------------------
@@ -310,7 +297,9 @@ Status probe(const InputFile& input, InputProbe& p) {
 
 const InputFormat* rowOf(const InputProbe& p) {
   for (const InputFormat& row : kFormats)
-    if ((p.headOffset == 0 || row.afterId3) && row.matches(p)) return &row;
+    if ((p.headOffset == 0 || row.afterId3) && (row.magic == nullptr || startsWith(p, row.magic)) &&
+        (row.matches == nullptr || row.matches(p)))
+      return &row;
   return nullptr;
 }
 

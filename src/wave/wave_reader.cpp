@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/bytes.h"
+
 namespace pulsemill {
 
 namespace {
@@ -13,17 +15,16 @@ bool readExactly(std::FILE* file, void* buffer, std::size_t count) {
 
 // Little-endian fields; false when the file ends inside the field.
 bool readLe32(std::FILE* file, std::uint32_t& value) {
-  unsigned char b[4];
+  std::uint8_t b[4];
   if (!readExactly(file, b, 4)) return false;
-  value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8) |
-          (static_cast<std::uint32_t>(b[2]) << 16) | (static_cast<std::uint32_t>(b[3]) << 24);
+  value = le32(b);
   return true;
 }
 
 bool readLe16(std::FILE* file, std::uint32_t& value) {
-  unsigned char b[2];
+  std::uint8_t b[2];
   if (!readExactly(file, b, 2)) return false;
-  value = static_cast<std::uint32_t>(b[0]) | (static_cast<std::uint32_t>(b[1]) << 8);
+  value = le16(b);
   return true;
 }
 
@@ -135,13 +136,13 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
   const std::uint8_t* pcm = block_.data();
   if (blockAlign == 6) {
     for (int k = 0; k < n; ++k, pcm += 6) {
-      left[k] = decodeSampleWord(sampleWord24(pcm[0] | (pcm[1] << 8) | (pcm[2] << 16)));
-      right[k] = decodeSampleWord(sampleWord24(pcm[3] | (pcm[4] << 8) | (pcm[5] << 16)));
+      left[k] = decodeSampleWord(sampleWord24(le24(pcm)));
+      right[k] = decodeSampleWord(sampleWord24(le24(pcm + 3)));
     }
   } else {
     for (int k = 0; k < n; ++k, pcm += 4) {
-      left[k] = decodeSampleWord(sampleWord16(pcm[0] | (pcm[1] << 8)));
-      right[k] = decodeSampleWord(sampleWord16(pcm[2] | (pcm[3] << 8)));
+      left[k] = decodeSampleWord(sampleWord16(le16(pcm)));
+      right[k] = decodeSampleWord(sampleWord16(le16(pcm + 2)));
     }
   }
   frames = n;
