@@ -111,7 +111,10 @@ TEST_F(InputProbeE2E, RefusalsNameWhatTheFileIs) {
        // DSD in WavPack, and a FLAC stream whose rate changes after 0.1 s.
        "$P tone.wav d.dsf /DSD64 /t:2048 > /dev/null && wavpack -q -y d.dsf -o d.wv && "
        "sox -n -r 24000 -b 16 -c 2 r24.wav synth 0.05 sine 300 && flac -s r24.wav && "
-       "{ cat tone.flac && " + kFlacFrames + "r24.flac; } > change.flac");
+       "{ cat tone.flac && " + kFlacFrames + "r24.flac; } > change.flac && " +
+       // A Wave64 chunk whose size wraps the walk around.
+       kFfmpeg + "-i tone.wav x.w64 && { head -c 40 x.w64 && printf 'junk%012d' 0 && "
+       "printf '\\377%.0s' 1 2 3 4 5 6 7 8 && tail -c +41 x.w64; } > loop.w64");
   const struct {
     const char* file;
     const char* out;  // the last line on standard output ("" for the name line)
@@ -125,6 +128,7 @@ TEST_F(InputProbeE2E, RefusalsNameWhatTheFileIs) {
       {"frames.flac", "finename = 'frames.flac'\n", "FLAC frames without a stream header: not converted"},
       {"wv3.wav", "[data] (17640 bytes)\n", "WavPack 3 is not supported"},
       {"d.wv", "Already DSD (WavPack DSD): nothing to convert\n", nullptr},
+      {"loop.w64", "finename = 'loop.w64'\n", "Invalid data found when processing input"},
       {"change.flac", "coefcount = 32>\n",
        "the sample rate changes from 44100 to 24000 Hz at 0.100 s (frame 4410): not converted"},
   };

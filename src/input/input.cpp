@@ -186,7 +186,7 @@ void indexChunks(int fd, InputProbe& p) {
   if (startsWith(p, "riff")) {  // Wave64: GUID chunks; sizes count their 24-byte header
     for (std::uint64_t at = 40; readHeader(at, 24);) {
       const std::uint64_t bytes = le64(h + 16);
-      if (bytes < 24) return;
+      if (bytes < 24 || bytes > size) return;  // no progress, or past the file (and no wrap)
       if (isFourCc(h, "data")) {
         p.dataOffset = static_cast<std::int64_t>(at + 24);
         p.dataBytes = static_cast<std::int64_t>(bytes - 24);
@@ -210,7 +210,7 @@ void indexChunks(int fd, InputProbe& p) {
         p.dataOffset = static_cast<std::int64_t>(at + 16);
         if (bytes >= 4) p.dataBytes = bytes - 4;  // -1: up to the end of the file
       }
-      if (bytes < 0) return;
+      if (bytes < 0 || static_cast<std::uint64_t>(bytes) > size) return;
       at += 12 + static_cast<std::uint64_t>(bytes);
     }
   } else {  // RIFF, RF64, BW64; the latter two keep the size in "ds64"
