@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
+#include "app/rate_choice.h"
 #include "timing_line.h"
 #include "base/kernel_isa.h"
 #include "test_support.h"

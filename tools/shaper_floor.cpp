@@ -24,7 +24,7 @@
 #include <string>
 #include <vector>
 
-#include "app/startup.h"
+#include "app/rate_choice.h"
 #include "base/report.h"
 #include "convert/conversion.h"
 #include "dsdiff/dsdiff_writer.h"

@@ -1,6 +1,8 @@
 #include "app/batch.h"
 
+#include <fcntl.h>
 #include <omp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -9,13 +11,15 @@
 #include <filesystem>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
 #include "app/design_cache.h"
-#include "app/run_driver.h"
-#include "app/startup.h"
+#include "app/job.h"
 #include "base/files.h"
+#include "dsdiff/dsdiff_check.h"
+#include "dsf/dsf_check.h"
 #include "input/input.h"
 
 namespace pulsemill {
@@ -26,8 +30,6 @@ namespace {
 
 // A folder walk takes the files of the input formats' extensions (any case).
 bool isInputName(const fs::path& path) { return isInputExtension(path.extension().string()); }
-
-enum class Outcome { Converted, Retried, Skipped, Clipped, Failed };
 
 // A running file's report: its lines kept for later, its progress read by
 // the live display from another thread.
@@ -56,17 +58,25 @@ class JobReport final : public CapturedReport {
   std::atomic<std::uint32_t> rate_{0};
 };
 
+enum class Outcome { Converted, Retried, Skipped, Clipped, Failed };
+
+// Job::otherSettings of an output without our TSSE frame.
+constexpr const char kOtherProgram[] = "another program";
+
 struct Job {
-  Job(std::string in, std::string out) : input(std::move(in)), output(std::move(out)) {}
-  std::string input;    // as found
-  std::string output;   // as named
+  Job(std::string in, std::string out, std::string rel)
+      : input(std::move(in)), output(std::move(out)), relative(std::move(rel)) {}
+  std::string input;     // as found
+  std::string output;    // as named
+  std::string relative;  // the input's path below its INPUT folder, without extension
   std::uint64_t size = 0;
   Outcome outcome = Outcome::Failed;
-  std::string reason;   // of a failure: the run's last line on standard error
+  bool planned = false;  // still to be decided: converted, or skipped by the resume check
+  std::string reason;    // of a failure: what its last line says
   std::int64_t offset = 0;  // the last attempt's
   double seconds = 0.0;
   double audioSeconds = 0.0;  // converted
-  std::string otherSettings;  // skipped: the settings of an existing DSF made otherwise
+  std::string otherSettings;  // skipped: what an existing output was made with, when not this batch's settings
   std::string warnings;       // the run's warning lines, shown without --verbose too
 };
 
@@ -81,65 +91,157 @@ std::string outputName(const BatchSettings& settings, const fs::path& input, con
   return (fs::path(settings.outputDir) / relative.replace_extension(extension)).string();
 }
 
-// The jobs of every INPUT; the refusal of the batch, or empty.
-std::string collectJobs(const BatchSettings& settings, Report& console, std::vector<Job>& jobs) {
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+// What an output name is, whatever path reaches it: the device and inode
+// of its nearest existing folder, then the rest of the path in lower case
+// (names that differ only in case collide: a FAT stick folds them).
+std::string outputIdentity(const std::string& output) {
+  fs::path folder = fs::path(output).parent_path();
+  std::string rest = "/" + lowerCase(fs::path(output).filename().string());
+  struct stat st;
+  while (stat(folder.empty() ? "." : folder.c_str(), &st) != 0 && !folder.empty()) {
+    rest = "/" + lowerCase(folder.filename().string()) + rest;
+    folder = folder.parent_path();
+  }
+  return std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) + rest;
+}
+
+// The folder `root` walked for the input formats, in name order; a folder
+// that cannot be read is a failed job of its own, and the walk goes on.
+void walkFolder(const BatchSettings& settings, const fs::path& root, const fs::path& folder,
+                Report& console, std::vector<Job>& jobs) {
+  std::error_code error;
+  std::vector<fs::path> files, folders;
+  for (fs::directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
+    std::error_code kind;
+    if (it->is_directory(kind)) folders.push_back(it->path());
+    else if (it->is_regular_file(kind) && isInputName(it->path())) files.push_back(it->path());
+    else if (settings.verbose)
+      console.err("pulsemill: skipped %s (not an input format)\n", it->path().c_str());
+  }
+  if (error) {
+    jobs.emplace_back(folder.string(), std::string(), std::string());
+    jobs.back().reason = error.message();
+    return;
+  }
+  std::sort(files.begin(), files.end());
+  std::sort(folders.begin(), folders.end());
+  for (const fs::path& path : files)
+    jobs.emplace_back(path.string(), outputName(settings, path, root, true),
+                      path.lexically_relative(root).replace_extension().string());
+  for (const fs::path& sub : folders) walkFolder(settings, root, sub, console, jobs);
+}
+
+// The jobs of every INPUT: each input once (the same file reached twice is
+// converted once), and a failed job for each input whose output another
+// one would also write (the first keeps it), and for each folder that
+// cannot be read. The warning of an INPUT folder without input files.
+void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job>& jobs,
+                 bool& emptyFolder) {
   for (const std::string& given : settings.inputs) {
     std::error_code error;
     const fs::path root(given);
     if (!fs::is_directory(root, error)) {
-      jobs.emplace_back(given, outputName(settings, root, root, false));
+      jobs.emplace_back(given, outputName(settings, root, root, false),
+                        fs::path(given).filename().replace_extension().string());
       continue;
     }
-    std::vector<fs::path> found;
-    for (fs::recursive_directory_iterator it(root, error), end; !error && it != end;
-         it.increment(error)) {
-      if (!it->is_regular_file(error)) continue;
-      if (isInputName(it->path())) found.push_back(it->path());
-      else if (settings.verbose) console.err("pulsemill: skipped %s (not an input format)\n",
-                                             it->path().c_str());
+    const std::size_t before = jobs.size();
+    walkFolder(settings, root, root, console, jobs);
+    if (jobs.size() == before) {
+      console.err("pulsemill: %s: no input files in it\n", given.c_str());
+      emptyFolder = true;
     }
-    if (error) return given + ": " + error.message();
-    std::sort(found.begin(), found.end());
-    for (const fs::path& path : found)
-      jobs.emplace_back(path.string(), outputName(settings, path, root, true));
   }
-  std::map<std::string, std::string> outputs;  // output -> its input
-  for (const Job& job : jobs) {
-    const std::string key = fs::path(job.output).lexically_normal().string();
-    const auto [at, fresh] = outputs.emplace(key, job.input);
-    if (!fresh) return at->second + " and " + job.input + " would both write " + job.output;
+  std::set<std::pair<dev_t, ino_t>> inputs;
+  std::map<std::string, const Job*> outputs;  // identity -> the job that writes it
+  std::vector<Job> kept;
+  for (Job& job : jobs) {
+    struct stat st;
+    if (!job.output.empty() && stat(job.input.c_str(), &st) == 0 &&
+        !inputs.insert({st.st_dev, st.st_ino}).second) {
+      if (settings.verbose) console.err("pulsemill: %s: given twice, converted once\n", job.input.c_str());
+      continue;
+    }
+    kept.push_back(std::move(job));
   }
-  return std::string();
+  jobs = std::move(kept);
+  for (Job& job : jobs) {
+    if (job.output.empty()) continue;  // a folder that could not be read
+    const auto [at, fresh] = outputs.emplace(outputIdentity(job.output), &job);
+    if (fresh) continue;
+    job.reason = "would write the same output as " + at->second->input;
+    job.output = at->second->output;
+  }
+  for (Job& job : jobs) job.planned = job.reason.empty();
 }
 
-// The settings an existing DSF output was made with, when they are not
-// the ones this batch would write for `job` (the offset aside when a
-// retry may have lowered it); empty when they are or cannot be told.
-std::string otherSettings(const BatchSettings& settings, const Job& job) {
-  const std::string made = readDsfEncoderSettings(job.output);
-  InputFile input;
-  CapturedReport quiet;  // the header report is not wanted here
-  OpenedInput opened;
-  if (made.empty() || !input.open(job.input).ok() ||
-      !openInput(input, job.input, quiet, opened).ok())
-    return std::string();
-  RunSettings run = settings.run;
-  std::string warning;  // the conversion would give it; not wanted here
-  const RateChoice choice = resolveRunRate(run, opened.source->sampleRate(), warning);
-  run.dsdRate = choice.dsdRate;
-  run.tapCount = choice.tapCount;
-  const std::string wanted = encoderSettings(
-      run, opened.source->sampleRate() * static_cast<std::uint32_t>(choice.oversampleRatio),
-      run.normalizeOffset);
-  const auto withoutOffset = [](std::string text) {
-    const std::size_t at = text.rfind(" n");
-    if (at == std::string::npos) return text;
-    const std::size_t end = text.find(' ', at + 1);
-    return text.erase(at, end == std::string::npos ? std::string::npos : end - at);
-  };
-  const bool same = settings.run.retryOnClip ? withoutOffset(made) == withoutOffset(wanted)
-                                             : made == wanted;
-  return same ? std::string() : made;
+// What stands at `job`'s output before the batch writes it: nothing (or a
+// device or FIFO, written as any output is) to convert; a folder or other
+// file in the way, a failure; a damaged DSF or DSDIFF file, converted again
+// with a line saying what is wrong with it; a whole one, skipped, listed
+// with its settings when they are not this batch's (the offset aside when
+// a retry may have lowered it). The input is opened only when it is a
+// regular file, to plan it: a FIFO's stream belongs to its conversion.
+void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
+  struct stat out;
+  if (stat(job.output.c_str(), &out) != 0 || S_ISCHR(out.st_mode) || S_ISFIFO(out.st_mode)) return;
+  if (!S_ISREG(out.st_mode)) {
+    job.planned = false;
+    job.reason = std::string(S_ISDIR(out.st_mode) ? "a folder" : "a file that is not a regular file") +
+                 " is in the way at " + job.output;
+    return;
+  }
+  const int fd = open(job.output.c_str(), O_RDONLY | O_CLOEXEC);
+  DsdFileCheck check;
+  if (fd < 0) {
+    check.damage = systemReason();
+  } else {
+    check = settings.dsf ? checkDsfFile(fd, static_cast<std::uint64_t>(out.st_size))
+                         : checkDsdiffFile(fd, static_cast<std::uint64_t>(out.st_size));
+    close(fd);
+  }
+  std::string made = settings.dsf && check.damage.empty() ? readDsfEncoderSettings(job.output) : "";
+  struct stat in;
+  if (check.damage.empty() && stat(job.input.c_str(), &in) == 0 && S_ISREG(in.st_mode)) {
+    InputFile input;
+    CapturedReport quiet;  // the header report is not wanted here
+    OpenedInput opened;
+    JobPlan plan;
+    if (input.open(job.input).ok() && openInput(input, job.input, quiet, opened).ok() &&
+        planJob(settings.run, opened.source->sampleRate(), plan).ok()) {
+      const std::uint64_t frames = opened.source->totalFrames();
+      const std::uint64_t wanted = frames * static_cast<std::uint64_t>(plan.settings.oversampleRatio);
+      if (frames != 0 && check.samplesPerChannel != 0 && check.samplesPerChannel != wanted)
+        check.damage = "it holds " + std::to_string(check.samplesPerChannel) + " samples per channel of " +
+                       std::to_string(wanted);
+      const auto withoutOffset = [](std::string text) {
+        const std::size_t at = text.rfind(" n");
+        if (at == std::string::npos) return text;
+        const std::size_t end = text.find(' ', at + 1);
+        return text.erase(at, end == std::string::npos ? std::string::npos : end - at);
+      };
+      if (!settings.dsf && check.sampleRate != plan.outputRate)
+        job.otherSettings = "DSD rate " + std::to_string(check.sampleRate) + " Hz";
+      else if (settings.dsf && made.rfind("Pulsemill ", 0) != 0)
+        job.otherSettings = kOtherProgram;
+      else if (settings.dsf && (settings.run.retryOnClip ? withoutOffset(made) != withoutOffset(plan.encoderSettings)
+                                                         : made != plan.encoderSettings))
+        job.otherSettings = made;
+    }
+  }
+  if (!check.damage.empty()) {
+    console.err("pulsemill: %s: damaged (%s): converted again\n", job.output.c_str(), check.damage.c_str());
+    job.otherSettings.clear();
+    return;
+  }
+  job.planned = false;
+  job.outcome = Outcome::Skipped;
 }
 
 // One file, start to end, its console lines in its own report.
@@ -155,25 +257,21 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   if (!parent.empty()) fs::create_directories(parent, error);
   if (!settings.diagnosticsDir.empty()) {
     run.debugDumps = true;
-    run.diagnosticsFolder =
-        (fs::path(settings.diagnosticsDir) / fs::path(job.output).stem()).string();
+    run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / job.relative).string();
     fs::create_directories(run.diagnosticsFolder, error);
   }
-  job.offset = run.normalizeOffset;
-  const Status status =
-      convertFile(run, JobContext{report, threads, designs, &job.offset, &job.warnings});
-  status.onFiles(run.inputPath, run.outputPath).report(report);
+  const JobResult result = runJob(run, JobContext{report, threads, designs});
+  const Status status = result.status.onFiles(run.inputPath, run.outputPath);
+  status.report(report);
+  job.offset = result.finalOffset;
+  job.warnings = result.warnings;
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  job.audioSeconds = report.audioSeconds();
+  job.audioSeconds = result.audioSeconds;
   if (status.ok()) {
     job.outcome = job.offset == settings.run.normalizeOffset ? Outcome::Converted : Outcome::Retried;
   } else {
     job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
-    // The reason: the last line on standard error, else on standard output.
-    std::string text = report.standardError().empty() ? report.standardOutput()
-                                                      : report.standardError();
-    while (!text.empty() && text.back() == '\n') text.pop_back();
-    job.reason = text.substr(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    job.reason = status.lastLine();
     const std::string named = "pulsemill: " + job.input + ": ";  // the file is named already
     if (job.reason.rfind(named, 0) == 0) job.reason.erase(0, named.size());
     else if (job.reason.rfind("pulsemill: ", 0) == 0) job.reason.erase(0, 11);
@@ -248,14 +346,19 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
     case Outcome::Clipped: line = "clipped"; break;
     case Outcome::Failed: line = "FAILED"; break;
   }
-  console.err("pulsemill: [%zu/%zu] %s -> %s: %s", done, total, job.input.c_str(),
-              job.output.c_str(), line);
+  if (job.output.empty())  // a folder that could not be read
+    console.err("pulsemill: [%zu/%zu] %s: %s", done, total, job.input.c_str(), line);
+  else
+    console.err("pulsemill: [%zu/%zu] %s -> %s: %s", done, total, job.input.c_str(),
+                job.output.c_str(), line);
   if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
     console.err(" (offset %lld)", static_cast<long long>(job.offset));
   if (job.outcome == Outcome::Failed) console.err(" (%s)", job.reason.c_str());
-  if (!job.otherSettings.empty())
+  if (job.otherSettings == kOtherProgram)
+    console.err(", made by another program");
+  else if (!job.otherSettings.empty())
     console.err(", made with other settings (%s)", job.otherSettings.c_str());
-  if (job.outcome != Outcome::Skipped) console.err(", %.1f s", job.seconds);
+  if (job.outcome != Outcome::Skipped && job.seconds > 0.0) console.err(", %.1f s", job.seconds);
   console.err("\n");
 }
 
@@ -263,26 +366,24 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
 
 int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Report& console) {
   std::vector<Job> jobs;
-  const std::string refusal = collectJobs(settings, console, jobs);
-  if (!refusal.empty()) {
-    console.err("pulsemill: %s; nothing converted\n", refusal.c_str());
+  bool emptyFolder = false;
+  collectJobs(settings, console, jobs, emptyFolder);
+  if (jobs.empty()) {
+    if (!emptyFolder) console.err("pulsemill: no input file given\n");
     return 1;
   }
   std::error_code error;
   for (Job& job : jobs) {
     job.size = fs::file_size(job.input, error);
     if (error) job.size = 0;
-    if (!settings.force && fs::exists(job.output, error)) {
-      job.outcome = Outcome::Skipped;
-      if (settings.dsf) job.otherSettings = otherSettings(settings, job);
-    }
+    if (job.planned && !settings.force) resumeCheck(settings, job, console);
   }
   // Large files first: the last to finish are the short ones.
   std::stable_sort(jobs.begin(), jobs.end(),
                    [](const Job& a, const Job& b) { return a.size > b.size; });
   std::vector<Job*> pending;
   for (Job& job : jobs)
-    if (job.outcome != Outcome::Skipped) pending.push_back(&job);
+    if (job.planned) pending.push_back(&job);
 
   const int cores = std::max(1, omp_get_max_threads());
   const int slots = std::max(1, std::min<int>(settings.jobs > 0 ? settings.jobs : cores,
@@ -291,7 +392,7 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   std::mutex consoleMutex;
   std::size_t done = 0;
   for (const Job& job : jobs)
-    if (job.outcome == Outcome::Skipped)
+    if (!job.planned)
       printFinished(settings, job, CapturedReport(), ++done, jobs.size(), console);
   // The cores not in use, shared among the files that start now: a slot
   // that has no file left to start leaves its threads to the others, and
@@ -369,7 +470,7 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
       console.err("pulsemill: failed: %s: %s\n", job.input.c_str(), job.reason.c_str());
   }
   console.flush();
-  if (counts[static_cast<int>(Outcome::Failed)] > 0) return 1;
+  if (counts[static_cast<int>(Outcome::Failed)] > 0 || emptyFolder) return 1;
   return counts[static_cast<int>(Outcome::Clipped)] > 0 ? 2 : 0;
 }
 

@@ -22,7 +22,6 @@ struct JobContext {
   int threads;            // >= 1
   DesignCache& designs;
   std::int64_t* finalOffset = nullptr;  // set to the last attempt's offset, when given
-  std::string* warnings = nullptr;      // the run's warning lines appended, when given
 };
 
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or

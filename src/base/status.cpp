@@ -111,6 +111,17 @@ void Status::report(Report& report) const {
   if (named_) report.err("pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
 }
 
+std::string Status::lastLine() const {
+  if (ok()) return std::string();
+  if (named_) return "pulsemill: " + reasonPath_ + ": " + reason_;
+  CapturedReport message;
+  message.out(rowOf(code_).text, detail_.c_str());
+  std::string text = message.standardOutput();
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  const std::size_t newline = text.rfind('\n');
+  return newline == std::string::npos ? text : text.substr(newline + 1);
+}
+
 std::string systemReason() {
   const int error = errno;
   return std::strerror(error != 0 ? error : EIO);

@@ -82,6 +82,10 @@ class [[nodiscard]] Status {
   // when a file has been named. Nothing for Ok.
   void report(Report& report) const;
 
+  // The last line report() prints, without its newline: the reason line
+  // when a file is named, else the message's last line. Empty for Ok.
+  std::string lastLine() const;
+
  private:
   StatusCode code_ = StatusCode::Ok;
   std::string detail_;

@@ -1,0 +1,48 @@
+// One conversion job, the same for a single run and for each file of a
+// batch: the run's settings settled against the opened input into a plan,
+// and the plan converted, with a job context, into a result.
+//
+// Conventions: a job prints its console report on the context's report
+// (the header report, the parameter line, the conversion's lines) and
+// returns its failure unreported, for the caller to report once; what the
+// caller needs to know of it (the status, the last attempt's offset, the
+// audio converted) is in the result, never read back from console text.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "app/command_line.h"
+#include "app/rate_choice.h"
+#include "app/run_driver.h"
+#include "base/status.h"
+
+namespace pulsemill {
+
+struct JobPlan {
+  RunSettings settings;          // dsdRate, oversampleRatio and tapCount settled
+  std::uint32_t inputRate = 0;   // Hz
+  std::uint32_t outputRate = 0;  // Hz: inputRate x ratio (fits 32 bits unsigned)
+  std::string encoderSettings;   // the TSSE text of an output at the planned offset
+  std::string warning;           // the rate choice's reason for a "pulsemill: FILE:" line, or empty
+};
+
+// Settles `settings` for an input at `sampleRate` Hz (resolveRunRate).
+// BadOption when a GNU-style run's ratio + offset leaves no gain.
+Status planJob(const RunSettings& settings, std::uint32_t sampleRate, JobPlan& plan);
+
+struct JobResult {
+  Status status;                  // Ok, or the failure that ended the job (not yet reported)
+  std::int64_t finalOffset = 0;   // the last attempt's gain offset
+  double audioSeconds = 0.0;      // input audio converted into the committed output
+  bool outputWritten = false;     // the output was committed
+  std::string warnings;           // the warning lines the job printed on standard error
+};
+
+// The whole job for settings.inputPath: opens it (once), checks that the
+// output is another file, prints "finename = ..." and the header report,
+// plans the job, prints the parameter line and converts it with the
+// context's threads and designs.
+JobResult runJob(const RunSettings& settings, const JobContext& context);
+
+}  // namespace pulsemill
