@@ -93,6 +93,7 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
        "-af pan='5.1|c0=c0|c1=c1|c2=c0|c3=c1|c4=c0|c5=c1' -c:a pcm_s24le six.wav && " + kFfmpeg +
        "-c:a aac aac.m4a && " + kFfmpeg + "-c:a flac -f ogg x.oga && head -c 20000 ext.wav > cutext.wav" +
        " && head -c 9000 x.wv > cut.wv && head -c 9000 x.oga > cut.oga" +
+       " && " + kFfmpeg + "-c:a pcm_s24le x.w64 && head -c 20000 x.w64 > cut.w64" +
        // Cut after whole blocks of 1024 frames, past the data chunk's or SSND's header.
        " && " + kFfmpeg + "-c:a pcm_s16be p16.aiff && python3 -c \"import sys\nfor f, tag, skip in"
        " (('ext.wav', b'data', 8), ('p16.aiff', b'SSND', 16)):\n d = open(f, 'rb').read()\n"
@@ -115,6 +116,7 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
       {"cutext.wav", "", "pulsemill: cutext.wav: "},
       {"cut.wv", "", "pulsemill: cut.wv: "},
       {"cut.oga", "", "pulsemill: cut.oga: "},
+      {"cut.w64", "", "pulsemill: cut.w64: "},
       {"blk.wav", "", "pulsemill: blk.wav: "},
       {"blk.aiff", "", "pulsemill: blk.aiff: stream ends after 3072 of 4410 frames"},
       {"nan.wav", "", "pulsemill: nan.wav: sample 4409 is not a number"},

@@ -59,6 +59,11 @@ TEST_F(InputProbeE2E, KindsThatConvertGiveTheirTwinsBytes) {
       {"s24.wav", kFfmpeg + "-i tone24.wav -c:a pcm_s24le -f wav - | cat > s24.wav", "tone24.dff", ""},
       {"zero.wav", "python3 -c \"d=bytearray(open('tone.wav','rb').read());i=d.find(b'data');"
                    "d[i+4:i+8]=bytes(4);open('zero.wav','wb').write(d)\"", "tone.dff", ""},
+      {"empty.wav", "python3 -c \"h=open('tone.wav','rb').read(44)[:40];"
+                    "open('end.wav','wb').write(h[:4]+(36).to_bytes(4,'little')+h[8:40]+bytes(4));"
+                    "open('empty.wav','wb').write(h[:4]+(48).to_bytes(4,'little')+h[8:40]+bytes(4)+b'LIST'+"
+                    "(4).to_bytes(4,'little')+b'INFO')\" && $P end.wav end.dff /DSD64 /t:2048 >/dev/null",
+       "end.dff", ""},
       {"tagged.wv", "wavpack -q -y tone.wav -o tagged.wv && /usr/bin/python3 -c \"import mutagen.apev2 as a\n"
                     "t=a.APEv2();t['Artist']=['A','B'];t.save('tagged.wv')\" && printf 'TAG%125s' x >> tagged.wv",
        "tone.dff", ""},
@@ -106,7 +111,7 @@ TEST_F(InputProbeE2E, RefusalsNameWhatTheFileIs) {
        kFfmpeg + "-i tone.wav -c:a adpcm_ima_wav ima.wav && " + kFfmpeg + "-i tone.wav -c:a libvorbis x.ogg && " +
        "flac -s tone.wav && " + kFlacFrames + "tone.flac > frames.flac && "
        // WavPack 3 data behind a plain PCM header.
-       "python3 -c \"d=bytearray(open('tone.wav','rb').read());i=d.find(b'data')+8;d[i:i+6]=b'wvpk\\x10\\x00';"
+       "python3 -c \"d=bytearray(open('tone.wav','rb').read());i=d.find(b'data')+8;d[i:i+10]=b'wvpk\\x10\\x00\\x00\\x00\\x03\\x00';"
        "open('wv3.wav','wb').write(d)\" && "
        // DSD in WavPack, and a FLAC stream whose rate changes after 0.1 s.
        "$P tone.wav d.dsf /DSD64 /t:2048 > /dev/null && wavpack -q -y d.dsf -o d.wv && "
@@ -114,7 +119,8 @@ TEST_F(InputProbeE2E, RefusalsNameWhatTheFileIs) {
        "{ cat tone.flac && " + kFlacFrames + "r24.flac; } > change.flac && " +
        // A Wave64 chunk whose size wraps the walk around.
        kFfmpeg + "-i tone.wav x.w64 && { head -c 40 x.w64 && printf 'junk%012d' 0 && "
-       "printf '\\377%.0s' 1 2 3 4 5 6 7 8 && tail -c +41 x.w64; } > loop.w64");
+       "printf '\\377%.0s' 1 2 3 4 5 6 7 8 && tail -c +41 x.w64; } > loop.w64 && "
+       "truncate -s 1G zeros.wav");  // a large file of zeros: refused at once
   const struct {
     const char* file;
     const char* out;  // the last line on standard output ("" for the name line)
@@ -129,6 +135,7 @@ TEST_F(InputProbeE2E, RefusalsNameWhatTheFileIs) {
       {"wv3.wav", "[data] (17640 bytes)\n", "WavPack 3 is not supported"},
       {"d.wv", "Already DSD (WavPack DSD): nothing to convert\n", nullptr},
       {"loop.w64", "finename = 'loop.w64'\n", "Invalid data found when processing input"},
+      {"zeros.wav", "Not a RIFF format\n", nullptr},
       {"change.flac", "coefcount = 32>\n",
        "the sample rate changes from 44100 to 24000 Hz at 0.100 s (frame 4410): not converted"},
   };

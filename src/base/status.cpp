@@ -45,7 +45,7 @@ constexpr StatusRow kStatusTable[] = {
     {StatusCode::NoDataChunk, "No data chunk\n", false, 1, kIn},
     {StatusCode::FlacChannels, "FLAC with %s channels is not supported: 2 are needed\n", false, 1, kNone},
     {StatusCode::FlacBits,
-     "FLAC with %s bits per sample is not supported: 16 or 24 are needed\n", false, 1, kNone},
+     "FLAC with %s bits per sample is not supported: 4 to 32 are needed\n", false, 1, kNone},
     {StatusCode::AlreadyDsd, "Already DSD (%s): nothing to convert\n", false, 1, kNone},
     {StatusCode::UnsupportedCodec, "Unsupported codec %s\n", false, 1, kIn},
     {StatusCode::InputChannels, "Input with %s channels is not supported: 2 are needed\n", false, 1,

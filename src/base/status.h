@@ -39,7 +39,7 @@ enum class StatusCode {
   BlockAlign,
   NoDataChunk,
   FlacChannels,      // FLAC: not two channels (detail: the count)
-  FlacBits,          // FLAC: not 16 or 24 bits per sample (detail: the depth)
+  FlacBits,          // FLAC: a depth outside 4 .. 32 bits per sample (detail: the depth)
   AlreadyDsd,        // the input is DSD already (detail: what it is)
   UnsupportedCodec,  // a codec that is not PCM, FLAC, ALAC or WavPack (detail: its name)
   InputChannels,     // not two channels (detail: the count)

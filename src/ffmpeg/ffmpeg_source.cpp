@@ -342,22 +342,9 @@ Status FfmpegSource::takeFrame() {
   // Every frame keeps the first one's format: the report's rate and channel
   // count, and one sample format.
   if (sampleFormat_ < 0) sampleFormat_ = frame->format;
-  char at[96];
-  std::snprintf(at, sizeof at, " at %.3f s (frame %llu): not converted",
-                static_cast<double>(framesDecoded_) / sampleRate_,
-                static_cast<unsigned long long>(framesDecoded_));
-  if (frame->sample_rate != static_cast<int>(sampleRate_))
-    return refuse("the sample rate changes from " + std::to_string(sampleRate_) + " to " +
-                  std::to_string(frame->sample_rate) + " Hz" + at);
-  if (frame->ch_layout.nb_channels != channels_)
-    return refuse("the channel count changes from " + std::to_string(channels_) + " to " +
-                  std::to_string(frame->ch_layout.nb_channels) + at);
-  if (frame->format != sampleFormat_) {
-    const char* from = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sampleFormat_));
-    const char* to = av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
-    return refuse(std::string("the sample format changes from ") + (from ? from : "?") + " to " +
-                  (to ? to : "?") + at);
-  }
+  if (frame->sample_rate != static_cast<int>(sampleRate_) ||
+      frame->ch_layout.nb_channels != channels_ || frame->format != sampleFormat_)
+    return refuse(formatChange(frame));
   try {
     decoded_.reserve(n);
     unitsLeft_.resize(n);
@@ -374,6 +361,23 @@ Status FfmpegSource::takeFrame() {
   }
   framesDecoded_ += n;
   return Status();
+}
+
+std::string FfmpegSource::formatChange(const AVFrame* frame) const {
+  char at[96];
+  std::snprintf(at, sizeof at, " at %.3f s (frame %llu): not converted",
+                static_cast<double>(framesDecoded_) / sampleRate_,
+                static_cast<unsigned long long>(framesDecoded_));
+  if (frame->sample_rate != static_cast<int>(sampleRate_))
+    return "the sample rate changes from " + std::to_string(sampleRate_) + " to " +
+           std::to_string(frame->sample_rate) + " Hz" + at;
+  if (frame->ch_layout.nb_channels != channels_)
+    return "the channel count changes from " + std::to_string(channels_) + " to " +
+           std::to_string(frame->ch_layout.nb_channels) + at;
+  const char* from = av_get_sample_fmt_name(static_cast<AVSampleFormat>(sampleFormat_));
+  const char* to = av_get_sample_fmt_name(static_cast<AVSampleFormat>(frame->format));
+  return std::string("the sample format changes from ") + (from ? from : "?") + " to " +
+         (to ? to : "?") + at;
 }
 
 Status FfmpegSource::decodeUntil(std::size_t frames) {
@@ -408,7 +412,7 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
     if (stream_->packet->stream_index == stream_->index) {
       // A file that declares no length (a streamed WAVE) ends where the
       // file does: its last packet is short, not corrupt.
-      const bool shortAtEnd = runsToEnd_ && position_ >= input_.end;
+      const bool shortAtEnd = runsToEnd_ && endsTheFile(stream_->packet);
       if ((stream_->packet->flags & AV_PKT_FLAG_CORRUPT) != 0 && !shortAtEnd)
         result = AVERROR_INVALIDDATA;
       else if (trimPcmPad()) result = AVERROR_INVALIDDATA;
@@ -418,6 +422,10 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
     if (result < 0) return damage(ffmpegText(result));
   }
   return Status();
+}
+
+bool FfmpegSource::endsTheFile(const AVPacket* packet) const {
+  return packet->pos >= 0 && static_cast<std::uint64_t>(packet->pos) + static_cast<std::uint64_t>(packet->size) >= input_.end;
 }
 
 bool FfmpegSource::trimPcmPad() {
@@ -430,7 +438,7 @@ bool FfmpegSource::trimPcmPad() {
   // or a stream cut inside a frame. A file that declares no length (a
   // streamed WAVE) simply ends there: its last, short frame is dropped.
   const int whole = packet->size - packet->size % blockAlign;
-  const bool shortAtEnd = runsToEnd_ && position_ >= input_.end;
+  const bool shortAtEnd = runsToEnd_ && endsTheFile(packet);
   for (int i = whole; i < packet->size && !shortAtEnd; ++i)
     if (packet->data[i] != 0) return true;
   packet->size = whole;

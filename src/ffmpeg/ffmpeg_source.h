@@ -27,6 +27,9 @@
 #include "convert/decoded_frames.h"
 #include "tags/tags.h"
 
+struct AVFrame;   // FFmpeg's
+struct AVPacket;
+
 namespace pulsemill {
 
 // What the caller found out about a file before FFmpeg opens it.
@@ -94,6 +97,11 @@ class FfmpegSource : public DecodingSource {
   // true when the bytes after it are not a pad (the stream is cut inside a
   // frame).
   bool trimPcmPad();
+  // True when a packet's bytes reach the end of what FFmpeg sees.
+  bool endsTheFile(const AVPacket* packet) const;
+  // The refusal of a frame whose rate, channel count or sample format is
+  // not the first frame's.
+  std::string formatChange(const AVFrame* frame) const;
   Status damage(const std::string& reason);
   Status refuse(const std::string& reason);
   void close();

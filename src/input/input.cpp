@@ -89,6 +89,11 @@ Status openFlac(const InputFile&, const std::string&, Report&, OpenedInput&);
 Status openFfmpeg(const InputFile&, const std::string&, Report&, OpenedInput&);
 Status openWavPack(const InputFile&, const std::string&, Report&, OpenedInput&);
 Status openRefused(const InputFile&, const std::string&, Report&, OpenedInput&);
+using IndexFn = void (*)(int fd, InputProbe&);
+void indexRiff(int fd, InputProbe& p);
+void indexW64(int fd, InputProbe& p);
+void indexCaf(int fd, InputProbe& p);
+void indexWavPack(int fd, InputProbe& p);
 Status openAlreadyDsd(const InputFile&, const std::string&, Report&, OpenedInput&);
 Status openMpegAudio(const InputFile&, const std::string&, Report&, OpenedInput&);
 
@@ -122,6 +127,7 @@ struct InputFormat {
   const char* magic;       // the first four bytes; nullptr: `matches` alone decides
   bool (*matches)(const InputProbe&);  // what the magic leaves open; nullptr: nothing
   bool afterId3;           // also recognised after a leading ID3v2 tag
+  IndexFn index;           // reads a regular file's chunk index into the probe; nullptr: none
   OpenFn open;
   TagsFn tags;             // nullptr: none
   const char* demuxer;     // FFmpeg's, for the rows FFmpeg decodes
@@ -131,7 +137,10 @@ struct InputFormat {
 namespace {
 
 bool isWavPackDsd(const InputProbe& p) { return (wavPackFlags(p) & kWavPackDsd) != 0; }
+// A QuickTime or MP4 file's first atom: its size (at least its 8-byte
+// header) and one of the types a file starts with.
 bool isQuickTime(const InputProbe& p) {
+  if (p.head.size() < 8 || (be32(p.head.data()) < 8 && be32(p.head.data()) != 1)) return false;
   for (const char* atom : {"ftyp", "moov", "mdat", "wide", "free", "skip"})
     if (at4(p, atom)) return true;
   return false;
@@ -142,28 +151,28 @@ bool isMatroska(const InputProbe& p) {
 }
 
 const InputFormat kFormats[] = {
-    {"DSF", "", "DSD ", nullptr, false, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
-    {"DSDIFF", "", "FRM8", nullptr, false, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
-    {"WavPack DSD", "", "wvpk", isWavPackDsd, false, openAlreadyDsd, nullptr, nullptr, "WavPack DSD"},
-    {"FLAC", ".flac", "fLaC", nullptr, true, openFlac, flacTags, nullptr, nullptr},
-    {"WAVE", ".wav .wave", "RIFF", nullptr, false, openWave, waveTags, "wav", nullptr},
-    {"RF64", ".rf64", "RF64", nullptr, false, openFfmpeg, ffmpegTags, "wav", nullptr},
-    {"BW64", ".bw64", "BW64", nullptr, false, openFfmpeg, ffmpegTags, "wav", nullptr},
-    {"W64", ".w64", "riff", nullptr, false, openFfmpeg, ffmpegTags, "w64", nullptr},
-    {"AIFF", ".aif .aiff .aifc", "FORM", nullptr, false, openFfmpeg, ffmpegTags, "aiff", nullptr},
-    {"CAF", ".caf", "caff", nullptr, false, openFfmpeg, ffmpegTags, "caf", nullptr},
-    {"WavPack", ".wv", "wvpk", nullptr, false, openWavPack, apeTags, "wv", nullptr},
-    {"Ogg", ".oga .ogg", "OggS", nullptr, false, openFfmpeg, ffmpegTags, "ogg", nullptr},
-    {"MP4", ".m4a .mp4 .mov", nullptr, isQuickTime, false, openFfmpeg, ffmpegTags, "mov", nullptr},
-    {"Matroska", ".mka", nullptr, isMatroska, false, openFfmpeg, ffmpegTags, "matroska", nullptr},
-    {"Monkey's Audio", ".ape", "MAC ", nullptr, true, openFfmpeg, apeTags, "ape", nullptr},
-    {"TTA", ".tta", "TTA1", nullptr, true, openFfmpeg, apeTags, "tta", nullptr},
-    {"Sun AU", ".au .snd", ".snd", nullptr, false, openFfmpeg, ffmpegTags, "au", nullptr},
-    {"FLAC frames", "", nullptr, isFlacFrame, true, openRefused, nullptr, nullptr,
+    {"DSF", "", "DSD ", nullptr, false, nullptr, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"DSDIFF", "", "FRM8", nullptr, false, nullptr, openAlreadyDsd, nullptr, nullptr, "a DSF or DSDIFF file"},
+    {"WavPack DSD", "", "wvpk", isWavPackDsd, false, nullptr, openAlreadyDsd, nullptr, nullptr, "WavPack DSD"},
+    {"FLAC", ".flac", "fLaC", nullptr, true, nullptr, openFlac, flacTags, nullptr, nullptr},
+    {"WAVE", ".wav .wave", "RIFF", nullptr, false, indexRiff, openWave, waveTags, "wav", nullptr},
+    {"RF64", ".rf64", "RF64", nullptr, false, indexRiff, openFfmpeg, ffmpegTags, "wav", nullptr},
+    {"BW64", ".bw64", "BW64", nullptr, false, indexRiff, openFfmpeg, ffmpegTags, "wav", nullptr},
+    {"W64", ".w64", "riff", nullptr, false, indexW64, openFfmpeg, ffmpegTags, "w64", nullptr},
+    {"AIFF", ".aif .aiff .aifc", "FORM", nullptr, false, nullptr, openFfmpeg, ffmpegTags, "aiff", nullptr},
+    {"CAF", ".caf", "caff", nullptr, false, indexCaf, openFfmpeg, ffmpegTags, "caf", nullptr},
+    {"WavPack", ".wv", "wvpk", nullptr, false, indexWavPack, openWavPack, apeTags, "wv", nullptr},
+    {"Ogg", ".oga .ogg", "OggS", nullptr, false, nullptr, openFfmpeg, ffmpegTags, "ogg", nullptr},
+    {"MP4", ".m4a .mp4 .mov", nullptr, isQuickTime, false, nullptr, openFfmpeg, ffmpegTags, "mov", nullptr},
+    {"Matroska", ".mka", nullptr, isMatroska, false, nullptr, openFfmpeg, ffmpegTags, "matroska", nullptr},
+    {"Monkey's Audio", ".ape", "MAC ", nullptr, true, nullptr, openFfmpeg, apeTags, "ape", nullptr},
+    {"TTA", ".tta", "TTA1", nullptr, true, nullptr, openFfmpeg, apeTags, "tta", nullptr},
+    {"Sun AU", ".au .snd", ".snd", nullptr, false, nullptr, openFfmpeg, ffmpegTags, "au", nullptr},
+    {"FLAC frames", "", nullptr, isFlacFrame, true, nullptr, openRefused, nullptr, nullptr,
      "FLAC frames without a stream header: not converted"},
-    {"AAC", "", nullptr, isAdts, true, openRefused, nullptr, nullptr,
+    {"AAC", "", nullptr, isAdts, true, nullptr, openRefused, nullptr, nullptr,
      "AAC audio is lossy: not converted"},
-    {"MPEG audio", "", nullptr, isMpegAudio, true, openMpegAudio, nullptr, nullptr, nullptr},
+    {"MPEG audio", "", nullptr, isMpegAudio, true, nullptr, openMpegAudio, nullptr, nullptr, nullptr},
 };
 
 // --- The probe -----------------------------------------------------------------
@@ -173,84 +182,105 @@ bool readStream(std::FILE* file, void* buffer, std::size_t count) {
   return std::fread(buffer, 1, count, file) == count;
 }
 
-// A regular file's chunk index: where the data chunk of a RIFF, RF64/BW64,
-// Wave64 or CAF file lies and what it declares, its format tag, and CAF's
-// packet table. FFmpeg's length of such a file is a guess from the file's
-// size when the file is cut short: the header's is the one to check.
-void indexChunks(int fd, InputProbe& p) {
+// Chunk indexes of regular files, one per container: where the data chunk
+// lies and what it declares (FFmpeg's length of a file cut short is a
+// guess from its size: the header's is the one to check), RIFF's format
+// tag and CAF's packet table. A walk ends at a chunk that would run past
+// the file (no size can wrap the offset around).
+
+// A data chunk of size 0 at `at` is a streamed file's when bytes follow it
+// that are no chunk header (the WAVE reader's rule).
+bool isStreamedAfterEmptyData(int fd, std::uint64_t at, std::uint64_t size) {
+  std::uint8_t h[8];
+  if (at >= size) return false;
+  if (size - at < sizeof h) return true;
+  return readAt(fd, at, h, sizeof h) && !isChunkHeader(h, size - at - sizeof h);
+}
+
+// RIFF, RF64, BW64: little-endian sizes, the latter two's data size in "ds64".
+// A data chunk of size 0 followed by bytes that are no chunk header is a
+// streamed file's, as is 0xFFFFFFFF without ds64: neither declares a length.
+void indexRiff(int fd, InputProbe& p) {
   const std::uint64_t size = static_cast<std::uint64_t>(p.fileSize);
-  std::uint8_t h[32];
-  const auto readHeader = [&](std::uint64_t at, std::size_t n) {
-    return at < size && n <= size - at && readAt(fd, at, h, n);
-  };
-  if (startsWith(p, "riff")) {  // Wave64: GUID chunks; sizes count their 24-byte header
-    for (std::uint64_t at = 40; readHeader(at, 24);) {
-      const std::uint64_t bytes = le64(h + 16);
-      if (bytes < 24 || bytes > size) return;  // no progress, or past the file (and no wrap)
-      if (isFourCc(h, "data")) {
-        p.dataOffset = static_cast<std::int64_t>(at + 24);
-        p.dataBytes = static_cast<std::int64_t>(bytes - 24);
-        return;
-      }
-      at += (bytes + 7) & ~std::uint64_t{7};
+  std::uint8_t h[8], body[26];
+  std::uint64_t ds64Data = 0;
+  bool haveDs64 = false;
+  for (std::uint64_t at = 12; at + 8 <= size && readAt(fd, at, h, 8);) {
+    const std::uint32_t bytes = le32(h + 4);
+    const auto readBody = [&](std::size_t n) {
+      return bytes >= n && n <= size - at - 8 && readAt(fd, at + 8, body, n);
+    };
+    if (isFourCc(h, "data")) {
+      p.dataOffset = static_cast<std::int64_t>(at + 8);
+      if (bytes == 0xFFFFFFFFu) p.dataBytes = haveDs64 ? static_cast<std::int64_t>(ds64Data) : -1;
+      else if (bytes != 0 || !isStreamedAfterEmptyData(fd, at + 8, size)) p.dataBytes = bytes;
+      return;
     }
-  } else if (startsWith(p, "caff")) {  // big-endian sizes; data begins with an edit count
-    std::uint32_t framesPerPacket = 0;
-    for (std::uint64_t at = 8; readHeader(at, 12);) {
-      const auto bytes = static_cast<std::int64_t>(be64(h + 4));
-      if (isFourCc(h, "desc") && bytes >= 32 && readHeader(at + 12, 32)) {
-        framesPerPacket = be32(h + 20);
-      } else if (isFourCc(h, "pakt") && bytes >= 24 && readHeader(at + 12, 24)) {
-        const std::uint64_t packets = be64(h), valid = be64(h + 8);
-        const std::uint64_t priming = be32(h + 16), remainder = be32(h + 20);
-        p.validFrames = valid < (std::uint64_t{1} << 62) ? static_cast<std::int64_t>(valid) : -1;
-        p.packetTableAddsUp = framesPerPacket == 0 ||
-                              priming + valid + remainder == packets * framesPerPacket;
-      } else if (isFourCc(h, "data")) {
-        p.dataOffset = static_cast<std::int64_t>(at + 16);
-        if (bytes >= 4) p.dataBytes = bytes - 4;  // -1: up to the end of the file
-      }
-      if (bytes < 0 || static_cast<std::uint64_t>(bytes) > size) return;
-      at += 12 + static_cast<std::uint64_t>(bytes);
+    if (isFourCc(h, "fmt ") && readBody(2)) {
+      p.formatTag = le16(body);
+      if (p.formatTag == 0xFFFE && readBody(26)) p.formatTag = le16(body + 24);  // extensible
     }
-  } else {  // RIFF, RF64, BW64; the latter two keep the size in "ds64"
-    std::uint8_t body[26];
-    std::uint64_t ds64Data = 0;
-    bool haveDs64 = false;
-    for (std::uint64_t at = 12; readHeader(at, 8);) {
-      const std::uint32_t bytes = le32(h + 4);
-      const auto readBody = [&](std::size_t n) {
-        return bytes >= n && at + 8 < size && n <= size - at - 8 && readAt(fd, at + 8, body, n);
-      };
-      if (isFourCc(h, "data")) {
-        p.dataOffset = static_cast<std::int64_t>(at + 8);
-        if (bytes != 0xFFFFFFFFu) p.dataBytes = bytes;
-        else if (haveDs64) p.dataBytes = static_cast<std::int64_t>(ds64Data);
-        return;
-      }
-      if (isFourCc(h, "fmt ") && readBody(2)) {
-        p.formatTag = le16(body);
-        if (p.formatTag == 0xFFFE && readBody(26)) p.formatTag = le16(body + 24);  // extensible
-      }
-      if (isFourCc(h, "ds64") && readBody(16)) {  // RIFF size, data size
-        ds64Data = le64(body + 8);
-        haveDs64 = ds64Data < (std::uint64_t{1} << 62);
-      }
-      at += 8 + std::uint64_t{bytes} + (bytes & 1);
+    if (isFourCc(h, "ds64") && readBody(16)) {  // RIFF size, data size
+      ds64Data = le64(body + 8);
+      haveDs64 = ds64Data < (std::uint64_t{1} << 62);
     }
+    at += 8 + std::uint64_t{bytes} + (bytes & 1);
   }
 }
 
-// The end FFmpeg's demuxer sees: a WavPack file's trailing ID3v1 tag (after
-// an APEv2 tag, as taggers leave them) is not a block, and the demuxer finds
-// the APEv2 tag only when it ends the file.
-std::uint64_t audioEnd(int fd, const InputProbe& p) {
+// Wave64: GUID chunks whose sizes count their 24-byte header.
+void indexW64(int fd, InputProbe& p) {
+  const std::uint64_t size = static_cast<std::uint64_t>(p.fileSize);
+  std::uint8_t h[24];
+  for (std::uint64_t at = 40; at + 24 <= size && readAt(fd, at, h, 24);) {
+    const std::uint64_t bytes = le64(h + 16);
+    if (isFourCc(h, "data") && bytes >= 24) {  // its size may pass a cut file's end
+      p.dataOffset = static_cast<std::int64_t>(at + 24);
+      p.dataBytes = bytes - 24 < (std::uint64_t{1} << 62) ? static_cast<std::int64_t>(bytes - 24) : -1;
+      return;
+    }
+    if (bytes < 24 || bytes > size - at) return;
+    at += (bytes + 7) & ~std::uint64_t{7};
+  }
+}
+
+// CAF: big-endian sizes; the data chunk begins with an edit count; a
+// packet table's priming, valid and remainder frames must add up to its
+// packets times the description's frames per packet.
+void indexCaf(int fd, InputProbe& p) {
+  const std::uint64_t size = static_cast<std::uint64_t>(p.fileSize);
+  std::uint8_t h[32];
+  std::uint32_t framesPerPacket = 0;
+  for (std::uint64_t at = 8; at + 12 <= size && readAt(fd, at, h, 12);) {
+    const auto bytes = static_cast<std::int64_t>(be64(h + 4));
+    const bool whole = bytes >= 0 && static_cast<std::uint64_t>(bytes) <= size - at - 12;
+    if (isFourCc(h, "data")) {
+      p.dataOffset = static_cast<std::int64_t>(at + 16);
+      if (bytes >= 4) p.dataBytes = bytes - 4;  // -1: up to the end of the file
+    }
+    if (!whole) return;
+    if (isFourCc(h, "desc") && bytes >= 32 && readAt(fd, at + 12, h, 32)) {
+      framesPerPacket = be32(h + 20);
+    } else if (isFourCc(h, "pakt") && bytes >= 24 && readAt(fd, at + 12, h, 24)) {
+      const std::uint64_t packets = be64(h), valid = be64(h + 8);
+      const std::uint64_t priming = be32(h + 16), remainder = be32(h + 20);
+      const bool plausible = packets < (std::uint64_t{1} << 40) && valid < (std::uint64_t{1} << 62);
+      p.validFrames = plausible ? static_cast<std::int64_t>(valid) : -1;
+      p.packetTableAddsUp = framesPerPacket == 0 ||
+                            (plausible && priming + valid + remainder == packets * framesPerPacket);
+    }
+    at += 12 + static_cast<std::uint64_t>(bytes);
+  }
+}
+
+// WavPack: a trailing ID3v1 tag (after an APEv2 tag, as taggers leave them)
+// is not a block, and FFmpeg's demuxer finds the APEv2 tag only when it
+// ends the file: FFmpeg sees the file without it.
+void indexWavPack(int fd, InputProbe& p) {
   const auto size = static_cast<std::uint64_t>(p.fileSize);
   std::uint8_t tag[3];
-  if (startsWith(p, "wvpk") && size >= 128 && readAt(fd, size - 128, tag, 3) &&
-      std::memcmp(tag, "TAG", 3) == 0)
-    return size - 128;
-  return size;
+  if (size >= 128 && readAt(fd, size - 128, tag, 3) && std::memcmp(tag, "TAG", 3) == 0)
+    p.audioEnd = size - 128;
 }
 
 Status probe(const InputFile& input, InputProbe& p) {
@@ -283,8 +313,7 @@ Status probe(const InputFile& input, InputProbe& p) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(kHeadBytes, left));
     if (want > 4 && readAt(fd, p.headOffset + 4, head + 4, want - 4)) got = want;
     p.head.assign(head, head + got);
-    if (p.headOffset == 0) indexChunks(fd, p);
-    p.audioEnd = audioEnd(fd, p);
+    p.audioEnd = static_cast<std::uint64_t>(p.fileSize);
   } else if (!startsWith(p, "RIFF") && !startsWith(p, "fLaC")) {
     // Nothing else reads a pipe that neither the WAVE reader nor libFLAC
     // takes: a few more bytes name it.
@@ -328,9 +357,9 @@ bool waveNeedsFfmpeg(const InputProbe& p) {
 // What a RIFF/WAVE file holds when it is not linear PCM: its codec by the
 // format tag, or WavPack 3 data behind a plain header. Empty when neither.
 std::string waveContents(int fd, const InputProbe& p) {
-  std::uint8_t data[4];
-  if (p.dataOffset >= 0 && readAt(fd, static_cast<std::uint64_t>(p.dataOffset), data, 4) &&
-      isFourCc(data, "wvpk"))
+  std::uint8_t data[10];  // WavPack 3's header: "wvpk", its size, version 1 to 3
+  if (p.dataOffset >= 0 && readAt(fd, static_cast<std::uint64_t>(p.dataOffset), data, 10) &&
+      isFourCc(data, "wvpk") && le16(data + 8) >= 1 && le16(data + 8) <= 3)
     return "WavPack 3 is not supported";
   const std::string codec = p.formatTag != 0 ? waveFormatTagRefusal(p.formatTag) : std::string();
   return codec.empty() ? codec : codec + ": not converted";
@@ -435,6 +464,9 @@ Status openInput(const InputFile& input, const std::string& path, Report& report
   Status status = probe(input, opened.probe);
   if (!status.ok()) return status;
   opened.format = rowOf(opened.probe);
+  if (opened.format != nullptr && opened.format->index != nullptr && opened.probe.fileSize >= 0 &&
+      opened.probe.headOffset == 0)
+    opened.format->index(fileno(input.stream()), opened.probe);
   // Anything else is the WAVE reader's, which says what it lacks.
   if (opened.format == nullptr) {
     if (opened.probe.headOffset != 0) return StatusCode::NotRiff;
@@ -448,10 +480,6 @@ TagSet readInputTags(const OpenedInput& opened, const InputFile& input, Report& 
       opened.probe.fileSize < 0)
     return TagSet();
   return opened.format->tags(opened, fileno(input.stream()), report);
-}
-
-const char* inputFormatName(const OpenedInput& opened) {
-  return opened.format != nullptr ? opened.format->name : "WAVE";
 }
 
 bool isInputExtension(const std::string& extension) {

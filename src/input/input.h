@@ -60,9 +60,6 @@ Status openInput(const InputFile& input, const std::string& path, Report& report
 // descriptor.
 TagSet readInputTags(const OpenedInput& opened, const InputFile& input, Report& report);
 
-// The format's name for messages ("WAVE", "FLAC", "WavPack", ...).
-const char* inputFormatName(const OpenedInput& opened);
-
 // True when a file name's extension (any case: ".wav", ".FLAC") is one a
 // folder walk takes: the extensions of every format the table converts.
 bool isInputExtension(const std::string& extension);

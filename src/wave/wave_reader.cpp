@@ -1,6 +1,10 @@
 #include "wave/wave_reader.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 #include "base/bytes.h"
@@ -36,6 +40,22 @@ bool atEnd(std::FILE* file) {
   return false;
 }
 
+// A data chunk of size 0: the following bytes (up to a chunk header's
+// eight, kept in info.pending) are a streamed file's samples unless there
+// are none or they read as the next chunk's header.
+bool streamedAfterEmptyData(std::FILE* file, WaveInfo& info) {
+  std::uint8_t h[8];
+  const std::size_t got = std::fread(h, 1, sizeof h, file);
+  std::uint64_t left = UINT64_MAX;
+  struct stat st;
+  if (fstat(fileno(file), &st) == 0 && S_ISREG(st.st_mode) && info.dataOffset >= 0)
+    left = static_cast<std::uint64_t>(st.st_size) - std::min<std::uint64_t>(
+               static_cast<std::uint64_t>(st.st_size), static_cast<std::uint64_t>(info.dataOffset) + 8);
+  if (got == 0 || (got == sizeof h && isChunkHeader(h, left))) return false;
+  info.pending.assign(h, h + got);
+  return true;
+}
+
 // The fixed format fields after "WAVEfmt ", each reported as it is read.
 Status readFormatFields(std::FILE* file, WaveInfo& info, Report& report) {
   std::uint32_t fmtSize, formatTag, channels, unused;
@@ -60,6 +80,13 @@ Status readFormatFields(std::FILE* file, WaveInfo& info, Report& report) {
 }
 
 }  // namespace
+
+bool isChunkHeader(const std::uint8_t h[8], std::uint64_t bytesLeft) {
+  for (int i = 0; i < 4; ++i)
+    if (h[i] < 0x20 || h[i] > 0x7E) return false;
+  const std::uint32_t size = le32(h + 4);
+  return bytesLeft == UINT64_MAX ? size < 0x80000000u : size <= bytesLeft;
+}
 
 Status readWaveHeader(std::FILE* file, WaveInfo& info, Report& report) {
   std::uint8_t magic[4];
@@ -92,7 +119,7 @@ Status readWaveHeader(std::FILE* file, const std::uint8_t magic[4], WaveInfo& in
     if (std::memcmp(id, "data", 4) == 0) {
       info.dataOffset = std::ftell(file);
       info.dataSize = chunkSize;
-      info.toEnd = chunkSize == 0xFFFFFFFFu || (chunkSize == 0 && !atEnd(file));
+      info.toEnd = chunkSize == 0xFFFFFFFFu || (chunkSize == 0 && streamedAfterEmptyData(file, info));
       return Status();
     }
     // A size with the top bit set reads as negative: nothing is dumped.
@@ -119,7 +146,10 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
   if (!info_.toEnd && bytesRead_ + bytes > info_.dataSize)
     bytes = info_.dataSize - bytesRead_;  // the last block
   if (block_.size() < bytes) block_.resize(blockAlign * static_cast<std::uint64_t>(maxFrames));
-  const std::size_t got = std::fread(block_.data(), 1, bytes, file_);
+  std::size_t got = 0;
+  while (pendingTaken_ < info_.pending.size() && got < bytes)
+    block_[got++] = info_.pending[pendingTaken_++];
+  got += std::fread(block_.data() + got, 1, bytes - got, file_);
   if (info_.toEnd) {
     // The input's end is the chunk's: a read error is still one.
     if (got != bytes && std::ferror(file_))
@@ -156,6 +186,7 @@ Status WaveSource::rewind() {
     return Status(StatusCode::PcmRead).because(systemReason());
   bytesRead_ = 0;
   ended_ = false;
+  pendingTaken_ = info_.pending.size();  // the stream gives those bytes again from here
   return Status();
 }
 

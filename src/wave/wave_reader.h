@@ -20,13 +20,20 @@ namespace pulsemill {
 struct WaveInfo {
   std::uint64_t dataSize = 0;   // size field of the "data" chunk, bytes (< 2^32)
   // A streamed file's data chunk: its size 0xFFFFFFFF, or 0 with bytes
-  // following (a writer that could not go back to fill it in). Its samples
-  // run to the end of the file or stream; a short last frame is the end.
+  // following that are no chunk header (a writer that could not go back to
+  // fill it in). Its samples run to the end of the file or stream; a short
+  // last frame is the end.
   bool toEnd = false;
+  std::vector<std::uint8_t> pending;  // a streamed chunk's first bytes, read to tell it
   std::uint32_t sampleRate = 0; // Hz, 1 .. 8388607 once accepted
   std::uint32_t blockAlign = 0; // bytes per stereo frame: 4 (16-bit) or 6 (24-bit)
   std::int64_t dataOffset = 0;  // stream position of the first sample byte (-1: unknown)
 };
+
+// True when the 8 bytes at `h` read as a chunk header: four printable
+// ASCII characters and a size that fits in `bytesLeft` (the bytes after
+// the header; for a pipe, pass UINT64_MAX: any size below 2^31 fits).
+bool isChunkHeader(const std::uint8_t h[8], std::uint64_t bytesLeft);
 
 // Validates the header, prints its report and leaves `file` at the first
 // sample byte. Ok with `info` complete; otherwise the reason, printed after
@@ -65,6 +72,7 @@ class WaveSource : public PcmSource {
   std::FILE* file_;
   WaveInfo info_;
   std::uint64_t bytesRead_ = 0;  // 64-bit: the short-block test cannot wrap
+  std::size_t pendingTaken_ = 0;  // of info_.pending, handed out before the stream's bytes
   bool ended_ = false;           // a streamed chunk: the input has ended
   std::vector<std::uint8_t> block_;  // one block's bytes; grows once
 };
