@@ -33,6 +33,7 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
   const struct {
     std::vector<std::string> args;
     bool accepted;
+    const char* refusal = nullptr;  // the line's text, where it is checked
   } cases[] = {
       {{"--rate", "128", in}, true},        {{"--rate", "1024", in}, false},
       {{"--rate", "512", in}, true},        {{"--align", in}, true},
@@ -50,6 +51,16 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
       {{"-o", "x.dff", "--format", "dsf", in}, false},
       {{"--retry", "/DSD64", in}, false},   {{"--bogus", in}, false},
       {{"--rate", "64"}, false},
+      {{"--shaper-design", "fixed", in}, true}, {{"--shaper-design", "spec", in}, false},
+      {{"--alpha", "0x10", in}, false},     {{"--offset", "-2147483649", in}, false},
+      // Neither NaN, infinity nor an integer beyond its bounds gets through.
+      {{"--alpha", "nan", in}, false, "--alpha: nan is not a finite number above 0"},
+      {{"--alpha", "inf", in}, false, "--alpha: inf is not a finite number above 0"},
+      {{"--gain", "nan", in}, false, "--gain: nan is not a number from -24 to 0"},
+      {{"--offset", "9223372036854775807", in}, false,
+       "--offset: 9223372036854775807 is not a whole number from -2147483648 to 2147483647"},
+      {{"--rate", "99999999999999999999", in}, false,
+       "--rate: 99999999999999999999 is not 64, 128, 256 or 512"},
   };
   for (const auto& c : cases) {
     std::string line;
@@ -59,6 +70,9 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
     const pulsemill::Status status = parse(c.args, settings);
     EXPECT_EQ(c.accepted, status.ok()) << status.detail();
     EXPECT_EQ(status.ok() ? pulsemill::StatusCode::Ok : pulsemill::StatusCode::BadOption, status.code());
+    if (c.refusal != nullptr) {
+      EXPECT_EQ(c.refusal, status.detail());
+    }
   }
   pulsemill::BatchSettings settings;
   ASSERT_TRUE(parse({"--rate", "64", "--taps", "2048", "--gain", "-6", "-o", "b.DFF", in}, settings).ok());
@@ -66,6 +80,10 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
   EXPECT_EQ(2048, settings.run.tapCount);
   EXPECT_NEAR(0.501187, settings.run.gainFactor, 1e-6);
   EXPECT_FALSE(settings.dsf);
+  ASSERT_TRUE(parse({"--rate", "512", "--shaper-design", "fixed", in}, settings).ok());
+  EXPECT_EQ(std::vector<std::string>{"pulsemill: --shaper-design fixed is ignored: DSD512 uses "
+                                     "the rate shaper\n"},
+            settings.run.warnings);
 }
 
 std::vector<std::string> temporaries(const std::string& root) {

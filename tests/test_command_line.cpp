@@ -1,5 +1,6 @@
 // Command line: argument count, option classification, value reading and
-// mapping, output-name derivation and the usage text.
+// mapping, output-name derivation, the usage text and names in the
+// "pulsemill: ..." lines.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "app/gnu_command_line.h"
 
 using pulsemill::RunSettings;
 
@@ -137,9 +139,8 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
          s.dsdRate = 128;
        }},
       // Mixed case or extra characters match no option: position 2 makes
-      // them the output name unless they are shaped like an option (see
-      // OptionShapedArgumentsNeverNameAFile), position 3 or later ignores them.
-      {{"in.wav", "/DSD64 "}, [](RunSettings& s) { s.outputPath = "/DSD64 "; }},
+      // them the output name unless they are typos (see TyposNeverNameAFile),
+      // position 3 or later ignores them.
       {{"in.wav", "out", "/DSD32", "/dSD128", "/DSD1280"}, [](RunSettings& s) { s.outputPath = "out"; }},
       // Prefix options in either case; the value may be empty.
       {{"in.wav", "/t:8192"}, [](RunSettings& s) { s.tapCount = 8192; }},
@@ -203,27 +204,33 @@ TEST(CommandLine, ClassifiesEveryArgumentByTheFirstMatchingRule) {
 }
 
 // An argument shaped like an option that is none is refused where it would
-// name a file, before a missing input's usage; later it is ignored with a
-// warning. Paths are not shaped like options.
-TEST(CommandLine, OptionShapedArgumentsNeverNameAFile) {
+// name a file, before a missing input's usage; so is, as the output, a name
+// in the root folder without a DSD extension ("//NAME" names such a file).
+// Later both are ignored with a warning. Paths are not shaped like options.
+TEST(CommandLine, TyposNeverNameAFile) {
+  enum Kind { kPath, kShaped, kInRoot };  // kInRoot: refused as the output only
   const struct {
     const char* arg;
-    bool shaped;
+    Kind kind;
   } cases[] = {
-      {"/DSD65", true}, {"/x", true}, {"/t2048", true}, {"/t8192", true}, {"/dsd", true},
-      {"/out", true}, {"/Dsd64", true}, {"/d1", true}, {"/q:1.5", true}, {"/DSD:64", true},
-      {"/r:", true}, {"/D:", true}, {"/x:5", true}, {"-o", true}, {"--dsf", true}, {"-h", true},
-      {"/tmp/a.dff", false}, {"/a.dff", false}, {"//out", false}, {"./-o", false},
-      {"C:\\x\\a.wav", false}, {"-", false}, {"/", false}, {"/DSD64 ", false}, {"a-b", false},
+      {"/DSD65", kShaped}, {"/x", kShaped}, {"/t2048", kShaped}, {"/t8192", kShaped},
+      {"/dsd", kShaped}, {"/out", kShaped}, {"/Dsd64", kShaped}, {"/d1", kShaped},
+      {"/q:1.5", kShaped}, {"/DSD:64", kShaped}, {"/r:", kShaped}, {"/D:", kShaped},
+      {"/x:5", kShaped}, {"-o", kShaped}, {"--dsf", kShaped}, {"-h", kShaped},
+      {"/tmp/a.dff", kPath}, {"/a.dff", kPath}, {"/a.DSF", kPath}, {"//out", kPath},
+      {"//t=2048", kPath}, {"./-o", kPath}, {"C:\\x\\a.wav", kPath}, {"-", kPath}, {"/", kPath},
+      {"a-b", kPath}, {"/DSD64 ", kInRoot}, {"/t=2048", kInRoot}, {"/n=-3", kInRoot},
+      {"/s=1024", kInRoot}, {"/DSD-64", kInRoot}, {"/DSD_64", kInRoot}, {"/dsd 64", kInRoot},
+      {"/t.2048", kInRoot}, {"/q-", kInRoot}, {"/a.dff.x", kInRoot},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.arg);
-    EXPECT_EQ(c.shaped, pulsemill::isOptionShaped(c.arg));
+    EXPECT_EQ(c.kind == kShaped, pulsemill::isOptionShaped(c.arg));
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"in.wav", c.arg}, std::vector<std::string>{c.arg, "out.dff"},
           std::vector<std::string>{c.arg, "/r"}}) {
       ParseOutcome got = parse(args);
-      if (c.shaped) {
+      if (c.kind == kShaped || (c.kind == kInRoot && args[1] == c.arg)) {
         EXPECT_EQ(pulsemill::StatusCode::UnknownOption, got.code);
         EXPECT_EQ("", got.printed);
         EXPECT_EQ(std::string("pulsemill: unknown option '") + c.arg + "' (see pulsemill --help)\n",
@@ -237,6 +244,41 @@ TEST(CommandLine, OptionShapedArgumentsNeverNameAFile) {
     EXPECT_TRUE(later.accepted);
     EXPECT_EQ(std::vector<std::string>{std::string("pulsemill: ignored argument '") + c.arg + "'\n"},
               later.settings.warnings);
+  }
+}
+
+// Every "pulsemill: ..." line shows a name's control characters as C
+// escapes, so that a name can neither split its line nor steer the
+// terminal; a specified line ("Can not open NAME") keeps the name as given.
+TEST(CommandLine, PulsemillLinesEscapeControlCharacters) {
+  const struct {
+    std::string raw, shown;
+  } cases[] = {
+      {"a\nb", "a\\nb"},
+      {"t\tab", "t\\tab"},
+      {"\033[2J", "\\033[2J"},
+      {"\r\x01\x1f\x7f.", "\\x0d\\x01\\x1f\\x7f."},
+      {"caf\xc3\xa9 \\ 'x'", "caf\xc3\xa9 \\ 'x'"},  // UTF-8 and backslashes as they are
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.shown);
+    EXPECT_EQ(c.shown, pulsemill::printableName(c.raw));
+    EXPECT_EQ(std::vector<std::string>{"pulsemill: ignored argument '" + c.shown + "'\n"},
+              parse({"in.wav", "out.dff", c.raw}).settings.warnings);
+    EXPECT_EQ("pulsemill: unknown option '/q:" + c.shown + "' (see pulsemill --help)\n",
+              parse({"in.wav", "/q:" + c.raw}).errors);
+    pulsemill::CapturedReport opened, refused;
+    pulsemill::Status(pulsemill::StatusCode::OpenFailed, c.raw)
+        .because("Is a directory")
+        .onFiles("", "")
+        .report(opened);
+    EXPECT_EQ("Can not open " + c.raw + "\n", opened.standardOutput());
+    EXPECT_EQ("pulsemill: " + c.shown + ": Is a directory\n", opened.standardError());
+    const char* gnu[] = {"pulsemill", "--rate", c.raw.c_str(), "in.wav"};
+    pulsemill::BatchSettings settings;
+    pulsemill::parseGnuCommandLine(4, gnu, settings).report(refused);
+    EXPECT_EQ("pulsemill: --rate: " + c.shown + " is not 64, 128, 256 or 512\n",
+              refused.standardError());
   }
 }
 

@@ -352,6 +352,13 @@ TEST_F(FaultsOutputPlace, FolderAsOutputCannotBeOpened) {
   EXPECT_TRUE(folderEntries(dir_.file("sub")).empty());
 }
 
+// The temporary file takes a shortened name: the full one is checked
+// before the conversion, not at the final rename.
+TEST_F(FaultsOutputPlace, NameTooLongForTheFileSystemCannotBeOpened) {
+  expectCannotOpen(std::string(300, 'n') + ".dff", std::strerror(ENAMETOOLONG));
+  EXPECT_EQ(folderEntries(dir_.path()), std::vector<std::string>{"in.wav"});
+}
+
 TEST_F(FaultsOutputPlace, ReadOnlyFolderCannotBeOpened) {
   // Running as root, permission bits do not stop a write; a read-only mount does.
   TmpfsMount readOnly(dir_.file("ro"), MS_RDONLY, nullptr);

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <limits>
 
+#include "app/gnu_command_line.h"
+#include "base/report.h"
+
 namespace pulsemill {
 
 namespace {
@@ -19,12 +22,23 @@ bool equalsEither(const char* arg, const char* upper, const char* lower) {
   return std::strcmp(arg, upper) == 0 || std::strcmp(arg, lower) == 0;
 }
 
-bool endsWithDsf(const std::string& path) {
-  if (path.size() < 4) return false;
-  const char* ext = path.c_str() + path.size() - 4;
-  return ext[0] == '.' && std::tolower(static_cast<unsigned char>(ext[1])) == 'd' &&
-         std::tolower(static_cast<unsigned char>(ext[2])) == 's' &&
-         std::tolower(static_cast<unsigned char>(ext[3])) == 'f';
+// True when `path` ends in the extension `lower` (".dsf"), in any case.
+bool endsWithExtension(const std::string& path, const char* lower) {
+  const std::size_t length = std::strlen(lower);
+  if (path.size() < length) return false;
+  for (std::size_t i = 0; i < length; ++i)
+    if (std::tolower(static_cast<unsigned char>(path[path.size() - length + i])) != lower[i])
+      return false;
+  return true;
+}
+
+bool endsWithDsf(const std::string& path) { return endsWithExtension(path, ".dsf"); }
+
+// A name directly in the root folder ("/t=2048", "/DSD 64", "/a.dff"): one
+// leading slash and no other. As an output name it is far more often a
+// mistyped option than a file wanted in "/".
+bool namesRootEntry(const std::string& arg) {
+  return arg.size() > 1 && arg[0] == '/' && arg.find('/', 1) == std::string::npos;
 }
 
 // "/x:" prefix in either case; the value is the text after the colon.
@@ -128,17 +142,12 @@ const char* usageText() {
          "ex. pulsemill.exe \"c:\\data\\aaa.wav\" /p:5\n";
 }
 
-std::string helpText() {
-  return std::string(usageText()) +
-         " </s: frames per block> /s:512 or /s:1024(default) or /s:2048\n"
-         " </d: write the filter and noise shaper diagnostic files>\n"
-         " </dsf: name the output .dsf and write DSF; an outfile ending in .dsf is DSF too>\n"
-         " </DSD512: 512 x 44.1 or 48 kHz, always with the rate shaper>\n"
-         " </q: noise shaper designed for the output rate (/p: is then ignored)>\n"
-         " </a: aligned output: no filter delay, the filter flushed at the end>\n"
-         " infile: a stereo PCM file (WAVE, RF64, W64, AIFF, CAF, FLAC, ALAC, WavPack).\n"
-         " See pulsemill(1).\n";
+const char* slashSynopsis() {
+  return "pulsemill infile [outfile] [/DSD64|/DSD128|/DSD256|/DSD512] [/t:N] [/k:A] [/p:N] "
+         "[/n:N] [/s:N] [/r] [/d] [/dsf] [/q] [/a]";
 }
+
+std::string helpText() { return gnuHelpText(); }
 
 namespace {
 
@@ -177,7 +186,7 @@ bool startsWithNumber(const char* text, bool decimal) {
 
 // The warning for a value without a number, read as `readAs`.
 std::string noNumberWarning(const char* arg, const std::string& readAs) {
-  return std::string("pulsemill: '") + arg + "' has no number; read as " + readAs + "\n";
+  return "pulsemill: '" + printableName(arg) + "' has no number; read as " + readAs + "\n";
 }
 
 }  // namespace
@@ -205,10 +214,15 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
     if (only == "--version") settings.request = Request::Version;
     if (settings.request != Request::Convert) return Status();
   }
-  // A mistyped option where a file name may stand would become a file.
+  // A mistyped option where a file name may stand would become a file;
+  // as the output, a name in the root folder without a DSD extension is
+  // one too ("/t=2048"): such a file is named "//NAME".
   for (int position = 1; position <= userArguments && position <= 2; ++position) {
     const char* arg = argv[position];
-    if (isOptionShaped(arg) && classify(arg) == Option::None)
+    if (classify(arg) != Option::None) continue;
+    if (isOptionShaped(arg) ||
+        (position == 2 && namesRootEntry(arg) && !endsWithExtension(arg, ".dff") &&
+         !endsWithExtension(arg, ".dsf")))
       return Status(StatusCode::UnknownOption, arg);
   }
   bool haveInput = false;
@@ -266,14 +280,14 @@ Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings
           settings.outputPath = arg;
           haveOutput = true;
         } else {
-          settings.warnings.push_back(std::string("pulsemill: ignored argument '") + arg + "'\n");
+          settings.warnings.push_back("pulsemill: ignored argument '" + printableName(arg) + "'\n");
         }
         break;
     }
   }
   if (!haveInput) return Status(StatusCode::Usage, usageText());
   if (patternArg != nullptr && usesRateShaper(settings))
-    settings.warnings.push_back(std::string("pulsemill: '") + patternArg +
+    settings.warnings.push_back("pulsemill: '" + printableName(patternArg) +
                                 "' is ignored: the rate shaper has no patterns\n");
   if (!haveOutput)
     settings.outputPath = deriveOutputStem(settings.inputPath) + (dsfSwitch ? ".dsf" : ".dff");

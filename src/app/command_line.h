@@ -4,8 +4,10 @@
 // slash options ("/t:32768"); a value that is not a number reads as 0 and is
 // mapped like any other value, with a warning. An argument shaped like an
 // option that is none is refused where it would name a file (positions 1
-// and 2) and ignored, with a warning, later. Nothing here prints: the
-// caller reports the status and prints the warnings.
+// and 2) and ignored, with a warning, later; so is, as the output name, a
+// name directly in the root folder without a DSD extension. Nothing here
+// prints: the caller reports the status and prints the warnings, whose
+// arguments are shown by printableName.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +23,7 @@ constexpr const char* kPulsemillVersion = "1.5";
 // What the command line asks for.
 enum class Request {
   Convert,  // a conversion
-  Help,     // "--help" or "-h" alone: the usage text and a few more lines
+  Help,     // "--help" or "-h" alone: helpText()
   Version,  // "--version" alone: the version and the kernel variants
 };
 
@@ -52,9 +54,13 @@ struct RunSettings {
 // Parses argv[1 .. argc-1]. Ok with `settings` filled; Usage (detail: the
 // usage text) when the argument count is not 1 .. 9 or no input name was
 // given; UnknownOption (detail: the argument) when argument 1 or 2 is shaped
-// like an option but is none (checked right after the count). The switch "/dsf" (or "/DSF") makes the derived output name end in
-// ".dsf"; the format follows the final output name's extension. A lone
-// "--help", "-h" or "--version" is a request of its own.
+// like an option but is none, or argument 2 is no option and names a file
+// directly in the root folder ("/t=2048", "/DSD 64": one leading "/", no
+// other) without a ".dff" or ".dsf" extension (any case); "//NAME" names
+// such a file. Both are checked right after the count. The switch "/dsf"
+// (or "/DSF") makes the derived output name end in ".dsf"; the format
+// follows the final output name's extension. A lone "--help", "-h" or
+// "--version" is a request of its own.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
 
 // True when the run uses the rate shaper: "/q", and every DSD512 run. The
@@ -70,7 +76,11 @@ bool isOptionShaped(const std::string& arg);
 // The fifteen lines of the usage text.
 const char* usageText();
 
-// The usage text and the lines of --help for what it leaves out.
+// The slash grammar in one line (no newline), for the help text.
+const char* slashSynopsis();
+
+// The text of a lone --help or -h: gnuHelpText(), which ends with the slash
+// grammar's synopsis and the manual's name.
 std::string helpText();
 
 // The part of `source` before its extension: the last full stop after the

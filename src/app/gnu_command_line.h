@@ -3,8 +3,10 @@
 //
 // Conventions: parsed with CLI11; every value is checked here, and the
 // first one that is not accepted refuses the whole line with one message
-// (no file is touched). Each value means what it means in the slash
-// grammar, so one file with the same settings gives the same bytes.
+// (no file is touched). Numbers are decimal, finite and within the listed
+// values or bounds, which the refusal names. Each value means what it
+// means in the slash grammar, so one file with the same settings gives the
+// same bytes.
 #pragma once
 
 #include <string>
@@ -37,7 +39,8 @@ bool isGnuCommandLine(int argc, const char* const* argv);
 // reason) otherwise.
 Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& settings);
 
-// The --help text of this grammar.
+// The --help text: this grammar's options, then the slash grammar's
+// synopsis (slashSynopsis) and the manual's name.
 std::string gnuHelpText();
 
 }  // namespace pulsemill

@@ -115,6 +115,15 @@ Status OutputFile::create() {
   const std::size_t slash = target_.rfind('/');
   const std::string folder = slash == std::string::npos ? "" : target_.substr(0, slash + 1);
   const std::string name = slash == std::string::npos ? target_ : target_.substr(slash + 1);
+  // The temporary file takes a shortened name, so only the final rename
+  // would meet a name too long for the folder's file system: refuse it now,
+  // not after the conversion. (A folder pathconf cannot read is left to the
+  // temporary file's creation to report.)
+  const long nameMax = pathconf(folder.empty() ? "." : folder.c_str(), _PC_NAME_MAX);
+  if (nameMax > 0 && name.size() > static_cast<std::size_t>(nameMax)) {
+    errno = ENAMETOOLONG;
+    return failed();
+  }
   struct stat folderSt;
   if (stat(target_.c_str(), &st) == 0 && stat(folder.empty() ? "." : folder.c_str(), &folderSt) == 0) {
     // rename() would replace a file the user may not write, or one in a

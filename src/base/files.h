@@ -53,8 +53,9 @@ class OutputFile {
 
   // Opens a new file for binary writing (a temporary one, or the device
   // itself). OpenFailed (detail: the path) when the folder is missing or may
-  // not be written, the name is a folder, or an existing file may not be
-  // written. A previous stream must have been committed or discarded.
+  // not be written, the name is a folder, its final component is longer
+  // than the folder's file system takes (NAME_MAX), or an existing file may
+  // not be written. A previous stream must have been committed or discarded.
   Status create();
   std::FILE* stream() const { return stream_; }
 

@@ -24,6 +24,29 @@ std::string formatted(const char* format, std::va_list args) {
 
 }  // namespace
 
+std::string printableName(const std::string& name) {
+  std::string text;
+  text.reserve(name.size());
+  for (const char c : name) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte != 0x7F) {
+      text += c;
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c == '\t') {
+      text += "\\t";
+    } else if (byte == 0x1B) {
+      text += "\\033";
+    } else {
+      static const char kHex[] = "0123456789abcdef";
+      text += "\\x";
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xF];
+    }
+  }
+  return text;
+}
+
 void Report::out(const char* format, ...) {
   std::va_list args;
   va_start(args, format);

@@ -62,4 +62,10 @@ class CapturedReport : public Report {
   std::string out_, err_, both_;
 };
 
+// `name` as a "pulsemill: ..." line may show it: each control character
+// (a byte below 0x20, and 0x7F) as a C escape, "\n", "\t", "\033" or
+// "\xHH" (two lower-case hex digits), every other byte as it is. A name
+// printed raw could split its line or steer the terminal.
+std::string printableName(const std::string& name);
+
 }  // namespace pulsemill

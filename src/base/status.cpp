@@ -104,11 +104,17 @@ Status Status::onFiles(const std::string& inputPath, const std::string& outputPa
 void Status::report(Report& report) const {
   if (ok()) return;
   const StatusRow& row = rowOf(code_);
+  // A line of this program's own ("pulsemill: ...") shows its detail
+  // printable; the other lines keep theirs exactly as given.
+  const bool ownLine = std::strncmp(row.text, "pulsemill: ", 11) == 0;
+  const std::string detail = ownLine ? printableName(detail_) : detail_;
   if (row.toStandardError)
-    report.err(row.text, detail_.c_str());
+    report.err(row.text, detail.c_str());
   else
-    report.out(row.text, detail_.c_str());
-  if (named_) report.err("pulsemill: %s: %s\n", reasonPath_.c_str(), reason_.c_str());
+    report.out(row.text, detail.c_str());
+  if (named_)
+    report.err("pulsemill: %s: %s\n", printableName(reasonPath_).c_str(),
+               printableName(reason_).c_str());
 }
 
 std::string Status::lastLine() const {

@@ -79,7 +79,8 @@ class [[nodiscard]] Status {
   int exitStatus() const;
 
   // Prints the message on its stream of `report`, then the reason line
-  // when a file has been named. Nothing for Ok.
+  // when a file has been named. Nothing for Ok. In the "pulsemill: ..."
+  // lines the detail, the path and the reason are shown by printableName.
   void report(Report& report) const;
 
   // The last line report() prints, without its newline: the reason line

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "base/bytes.h"
+#include "base/report.h"
 #include "ffmpeg/ffmpeg_source.h"
 #include "flac/flac_source.h"
 #include "wave/wave_reader.h"
@@ -432,7 +433,7 @@ Status openWavPack(const InputFile& input, const std::string& path, Report& repo
   // decode to their lossy data.
   if (status.ok() && (wavPackFlags(in.probe) & kWavPackHybrid) != 0)
     report.err("pulsemill: %s: lossy WavPack (no correction file): converted from its lossy data\n",
-               path.c_str());
+               printableName(path).c_str());
   return status;
 }
 

@@ -28,7 +28,7 @@ std::vector<std::string> frameValues(const Id3TextFrame& frame, const TagSet& ta
 
 void warnLeftOut(Report& report, const std::string& what, std::uint64_t bytes,
                  const std::string& why) {
-  report.err("pulsemill: tag: %s of %llu bytes left out (%s)\n", what.c_str(),
+  report.err("pulsemill: tag: %s of %llu bytes left out (%s)\n", printableName(what).c_str(),
              static_cast<unsigned long long>(bytes), why.c_str());
 }
 
