@@ -1,7 +1,9 @@
 // The GNU-style command line and the batch driver: option validation, and
 // a folder of mixed files converted at once, end to end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -198,6 +200,55 @@ TEST_F(BatchE2E, CollidingOutputsAndInterruptsLeaveNothing) {
   EXPECT_TRUE(temporaries(dir_.path()).empty());
   EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l1.dsf")));
   EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l2.dsf")));
+}
+
+// More temporary files at once than a fixed table of 64 would hold, each
+// made and then stuck reading its input (a FIFO that does not end): SIGTERM
+// ends the batch by that signal and removes them all, those of runs that
+// cannot reach their next check too.
+TEST(BatchInterrupt, SigtermRemovesTheTemporariesOfAHundredRuns) {
+  constexpr int kFiles = 100;
+  TempDir dir;
+  testsupport::makeWave(dir, "tone.wav", 44100, 16, 2205, "sine:1000:-6", "silence");
+  const testsupport::Bytes tone = readFileBytes(dir.file("tone.wav"));
+  std::filesystem::remove(dir.file("tone.wav"));
+  struct Writers {
+    std::vector<int> fds;
+    ~Writers() { for (int fd : fds) close(fd); }
+  } writers;
+  std::vector<std::string> args = {PULSEMILL_BINARY, "--rate", "64", "--taps", "2048", "-q",
+                                   "-j", std::to_string(kFiles)};
+  for (int i = 0; i < kFiles; ++i) {
+    args.push_back(dir.file("in" + std::to_string(i) + ".wav"));
+    ASSERT_EQ(0, mkfifo(args.back().c_str(), 0600));
+    writers.fds.push_back(open(args.back().c_str(), O_RDWR | O_CLOEXEC));
+    // All but the last frame: the run reads on, and waits.
+    ASSERT_EQ(static_cast<ssize_t>(tone.size() - 4),
+              write(writers.fds.back(), tone.data(), tone.size() - 4));
+  }
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  const pid_t child = fork();
+  if (child == 0) {
+    execv(PULSEMILL_BINARY, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  for (int i = 0; i < 6000 && temporaries(dir.path()).size() < kFiles; ++i) {
+    ASSERT_EQ(0, waitpid(child, &status, WNOHANG)) << "ended before all its files were made";
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  kill(child, SIGTERM);
+  pid_t ended = 0;
+  for (int i = 0; i < 6000 && (ended = waitpid(child, &status, WNOHANG)) == 0; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  if (ended != child) {  // hung
+    kill(child, SIGKILL);
+    waitpid(child, &status, 0);
+  }
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_EQ(0u, temporaries(dir.path()).size()) << "temporary files left";
 }
 
 }  // namespace

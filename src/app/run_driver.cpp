@@ -5,6 +5,7 @@
 
 #include "app/output_sink.h"
 #include "base/files.h"
+#include "base/interrupt_cleanup.h"
 #include "convert/conversion.h"
 #include "filter/filter_design.h"
 #include "resample/interpolator.h"
@@ -60,6 +61,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   OutputSink sink(settings.dsfOutput, output);
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
                             settings.gainFactor, settings.alignOutput};
+  options.cancelled = stopRequested;
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTag(renderId3v2Tag(

@@ -144,19 +144,17 @@ Status OutputFile::create() {
   }
 
   std::string temporary;
-  const int fd = createTemporary(folder, name, temporary);
-  if (fd < 0) return failed();
-  // Armed once the file exists: an interrupt between the two leaves an
-  // empty file of ours, where arming first could remove someone else's.
+  const int fd = createRegisteredFile(
+      [&folder, &name](std::string& path) { return createTemporary(folder, name, path); },
+      temporary);
+  if (fd < 0) return stopRequested() ? Status(StatusCode::Interrupted) : failed();
   temporary_ = std::move(temporary);
-  armedSlot_ = armOutputRemoval(temporary_.c_str());
   stream_ = fdopen(fd, "wb");
   if (stream_ == nullptr) {
     const Status status = failed();
     ::close(fd);
     unlink(temporary_.c_str());
-    disarmOutputRemoval(armedSlot_);
-    armedSlot_ = -1;
+    unregisterFile(temporary_);
     temporary_.clear();
     return status;
   }
@@ -175,8 +173,7 @@ std::string OutputFile::close(bool keep) {
   if (keep && reason.empty() && std::rename(temporary_.c_str(), target_.c_str()) != 0)
     reason = systemReason();
   if (!keep || !reason.empty()) unlink(temporary_.c_str());
-  disarmOutputRemoval(armedSlot_);
-  armedSlot_ = -1;
+  unregisterFile(temporary_);
   temporary_.clear();
   return reason;
 }

@@ -6,8 +6,9 @@
 // NAME only when committed: until then a file of that name stays exactly as
 // it was, whatever ends the run. A symbolic link stays a link; the file it
 // points to is the one replaced. A device, FIFO or other non-regular file
-// (/dev/null for a timing run) is written directly and never removed. While
-// a temporary file exists, an interrupt removes it (interrupt_cleanup.h).
+// (/dev/null for a timing run) is written directly and never removed. A
+// temporary file is registered for removal should a signal end the run
+// (interrupt_cleanup.h).
 // Failures carry the system's reason (Status::reason).
 #pragma once
 
@@ -55,7 +56,8 @@ class OutputFile {
   // itself). OpenFailed (detail: the path) when the folder is missing or may
   // not be written, the name is a folder, its final component is longer
   // than the folder's file system takes (NAME_MAX), or an existing file may
-  // not be written. A previous stream must have been committed or discarded.
+  // not be written; Interrupted, nothing made, once a signal is ending the
+  // run. A previous stream must have been committed or discarded.
   Status create();
   std::FILE* stream() const { return stream_; }
 
@@ -78,9 +80,8 @@ class OutputFile {
 
   std::string path_;        // the output name as given
   std::string target_;      // path_ with symbolic links followed
-  std::string temporary_;   // the file being written; empty when writing a device directly
+  std::string temporary_;   // the file being written (registered); empty when writing a device directly
   std::FILE* stream_ = nullptr;
-  int armedSlot_ = -1;      // interrupt_cleanup's slot of temporary_
 };
 
 }  // namespace pulsemill

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "base/interrupt_cleanup.h"
+
 namespace pulsemill {
 
 namespace {
@@ -65,11 +67,15 @@ void Report::err(const char* format, ...) {
 
 void ConsoleReport::flush() { std::fflush(stdout); }
 
+// Once a signal is ending the run the console takes nothing more: the runs
+// it cut short would only show as failures before the process ends.
 void ConsoleReport::writeOut(const char* text, std::size_t length) {
+  if (stopRequested()) return;
   std::fwrite(text, 1, length, stdout);
 }
 
 void ConsoleReport::writeErr(const char* text, std::size_t length) {
+  if (stopRequested()) return;
   std::fflush(stdout);
   std::fwrite(text, 1, length, stderr);
   std::fflush(stderr);

@@ -6,9 +6,9 @@
 // standard error (failures, warnings, "pulsemill: ..." lines); both take
 // printf formats. flush() makes what out() printed visible now (progress).
 // The console implementation writes the process's streams exactly as a
-// single run always has; a captured one keeps a run's lines for later (a
-// batch's log of one file, a test). A Report is used by one thread at a
-// time.
+// single run always has, until a signal is ending the run (then nothing);
+// a captured one keeps a run's lines for later (a batch's log of one file,
+// a test). A Report is used by one thread at a time.
 #pragma once
 
 #include <cstddef>

@@ -61,6 +61,7 @@ constexpr StatusRow kStatusTable[] = {
     {StatusCode::DsdWrite, "DSD File Write Error.\n", true, 1, kOut},
     {StatusCode::DsdOutput, "DSD Output Error.\n", true, 1, kNone},
     {StatusCode::Clip, "DSD Clip Error. Set normalize offset, please. \n", true, 2, kNone},
+    {StatusCode::Interrupted, "", true, 1, kNone},
 };
 
 const StatusRow& rowOf(StatusCode code) { return kStatusTable[static_cast<int>(code)]; }
@@ -69,7 +70,7 @@ constexpr bool tableInCodeOrder() {
   int i = 0;
   for (const StatusRow& row : kStatusTable)
     if (static_cast<int>(row.code) != i++) return false;
-  return i == static_cast<int>(StatusCode::Clip) + 1;
+  return i == static_cast<int>(StatusCode::Interrupted) + 1;
 }
 static_assert(tableInCodeOrder(), "one row per status code, in order");
 

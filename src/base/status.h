@@ -54,6 +54,7 @@ enum class StatusCode {
   DsdWrite,          // DSD bytes not (all) written, or lost when flushed
   DsdOutput,         // modulator: a group of eight -1 decisions on both channels
   Clip,              // modulator: a group of eight +1 decisions on a channel
+  Interrupted,       // a signal is ending the run (interrupt_cleanup.h); never printed
 };
 
 class [[nodiscard]] Status {

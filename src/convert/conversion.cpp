@@ -168,6 +168,7 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
   }
 
   for (int step = 0; interpolating.active || modulating.active || writing.active; ++step) {
+    if (options.cancelled != nullptr && options.cancelled()) return StatusCode::Interrupted;
     const int curSlot = step & 1;   // the block being interpolated
     const int otherSlot = curSlot ^ 1;  // the block being modulated, and the one being read
     std::uint8_t* modulated = buffers.dsdBlock[otherSlot].data();

@@ -24,6 +24,7 @@ struct ConversionOptions {
   int threads = 1;                   // the run's thread budget, >= 1 (the team's size)
   double sampleGain = 1.0;           // samples times this before interpolation (1.0: untouched)
   bool align = false;                // output without the filter's delay (see convertStream)
+  bool (*cancelled)() = nullptr;     // polled between blocks; true ends the run (nullptr: never)
 };
 
 // One attempt: every block of `source` (at its first frame) through the
@@ -40,7 +41,8 @@ struct ConversionOptions {
 // channel are not written; so output sample n x ratio belongs to input frame
 // n, the output still holds frames x ratio samples, and it is the plain
 // output moved earlier, followed by the modulated flush. Failures: OutOfMemory, the
-// source's and the sink's own, DsdOutput and Clip (from the modulator).
+// source's and the sink's own, DsdOutput and Clip (from the modulator), and
+// Interrupted once options.cancelled() says so (the output then stops short).
 Status convertStream(PcmSource& source, DsdSink& sink, const PhaseKernel& kernel,
                      const ShaperCoefficients& shaper, const ConversionOptions& options,
                      Report& report);
