@@ -91,6 +91,9 @@ std::string outputName(const BatchSettings& settings, const fs::path& input, con
   return (fs::path(settings.outputDir) / relative.replace_extension(extension)).string();
 }
 
+// A name as it goes into a pulsemill: line or the live display.
+std::string shown(const std::string& name) { return printableName(name); }
+
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -122,7 +125,7 @@ void walkFolder(const BatchSettings& settings, const fs::path& root, const fs::p
     if (it->is_directory(kind)) folders.push_back(it->path());
     else if (it->is_regular_file(kind) && isInputName(it->path())) files.push_back(it->path());
     else if (settings.verbose)
-      console.err("pulsemill: skipped %s (not an input format)\n", it->path().c_str());
+      console.err("pulsemill: skipped %s (not an input format)\n", shown(it->path().string()).c_str());
   }
   if (error) {
     jobs.emplace_back(folder.string(), std::string(), std::string());
@@ -154,7 +157,7 @@ void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job
     const std::size_t before = jobs.size();
     walkFolder(settings, root, root, console, jobs);
     if (jobs.size() == before) {
-      console.err("pulsemill: %s: no input files in it\n", given.c_str());
+      console.err("pulsemill: %s: no input files in it\n", shown(given).c_str());
       emptyFolder = true;
     }
   }
@@ -165,7 +168,7 @@ void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job
     struct stat st;
     if (!job.output.empty() && stat(job.input.c_str(), &st) == 0 &&
         !inputs.insert({st.st_dev, st.st_ino}).second) {
-      if (settings.verbose) console.err("pulsemill: %s: given twice, converted once\n", job.input.c_str());
+      if (settings.verbose) console.err("pulsemill: %s: given twice, converted once\n", shown(job.input).c_str());
       continue;
     }
     kept.push_back(std::move(job));
@@ -215,9 +218,11 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
     JobPlan plan;
     if (input.open(job.input).ok() && openInput(input, job.input, quiet, opened).ok() &&
         planJob(settings.run, opened.source->sampleRate(), plan).ok()) {
+      // Whole at its own rate: the input's frames times the file's ratio.
       const std::uint64_t frames = opened.source->totalFrames();
-      const std::uint64_t wanted = frames * static_cast<std::uint64_t>(plan.settings.oversampleRatio);
-      if (frames != 0 && check.samplesPerChannel != 0 && check.samplesPerChannel != wanted)
+      const std::uint64_t wanted = frames * (check.sampleRate / plan.inputRate);
+      if (frames != 0 && check.samplesPerChannel != 0 && check.sampleRate % plan.inputRate == 0 &&
+          check.samplesPerChannel != wanted)
         check.damage = "it holds " + std::to_string(check.samplesPerChannel) + " samples per channel of " +
                        std::to_string(wanted);
       const auto withoutOffset = [](std::string text) {
@@ -236,7 +241,8 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
     }
   }
   if (!check.damage.empty()) {
-    console.err("pulsemill: %s: damaged (%s): converted again\n", job.output.c_str(), check.damage.c_str());
+    console.err("pulsemill: %s: damaged (%s): converted again\n", shown(job.output).c_str(),
+                check.damage.c_str());
     job.otherSettings.clear();
     return;
   }
@@ -272,7 +278,7 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   } else {
     job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
     job.reason = status.lastLine();
-    const std::string named = "pulsemill: " + job.input + ": ";  // the file is named already
+    const std::string named = "pulsemill: " + shown(job.input) + ": ";  // the file is named already
     if (job.reason.rfind(named, 0) == 0) job.reason.erase(0, named.size());
     else if (job.reason.rfind("pulsemill: ", 0) == 0) job.reason.erase(0, 11);
   }
@@ -304,7 +310,7 @@ class LiveDisplay {
     double bytes = static_cast<double>(doneBytes_), audio = doneAudio_;
     for (const auto& [job, report] : slots_) {
       if (job == nullptr) continue;
-      console_.err("  %-50.50s %3.0f%%  %5.1fx\n", job->input.c_str(), 100.0 * report->fraction(),
+      console_.err("  %-50.50s %3.0f%%  %5.1fx\n", shown(job->input).c_str(), 100.0 * report->fraction(),
                    report->speed());
       bytes += report->fraction() * static_cast<double>(job->size);
       audio += report->audioSeconds();
@@ -347,17 +353,17 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
     case Outcome::Failed: line = "FAILED"; break;
   }
   if (job.output.empty())  // a folder that could not be read
-    console.err("pulsemill: [%zu/%zu] %s: %s", done, total, job.input.c_str(), line);
+    console.err("pulsemill: [%zu/%zu] %s: %s", done, total, shown(job.input).c_str(), line);
   else
-    console.err("pulsemill: [%zu/%zu] %s -> %s: %s", done, total, job.input.c_str(),
-                job.output.c_str(), line);
+    console.err("pulsemill: [%zu/%zu] %s -> %s: %s", done, total, shown(job.input).c_str(),
+                shown(job.output).c_str(), line);
   if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
     console.err(" (offset %lld)", static_cast<long long>(job.offset));
-  if (job.outcome == Outcome::Failed) console.err(" (%s)", job.reason.c_str());
+  if (job.outcome == Outcome::Failed) console.err(" (%s)", shown(job.reason).c_str());
   if (job.otherSettings == kOtherProgram)
     console.err(", made by another program");
   else if (!job.otherSettings.empty())
-    console.err(", made with other settings (%s)", job.otherSettings.c_str());
+    console.err(", made with other settings (%s)", shown(job.otherSettings).c_str());
   if (job.outcome != Outcome::Skipped && job.seconds > 0.0) console.err(", %.1f s", job.seconds);
   console.err("\n");
 }
@@ -465,9 +471,10 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
       console.err("pulsemill: %s: %s (offset %lld)\n",
                   job.outcome == Outcome::Clipped ? "clipped" : "converted after a clip",
-                  job.input.c_str(), static_cast<long long>(job.offset));
+                  shown(job.input).c_str(), static_cast<long long>(job.offset));
     if (job.outcome == Outcome::Failed)
-      console.err("pulsemill: failed: %s: %s\n", job.input.c_str(), job.reason.c_str());
+      console.err("pulsemill: failed: %s: %s\n", shown(job.input).c_str(),
+                  shown(job.reason).c_str());
   }
   console.flush();
   if (counts[static_cast<int>(Outcome::Failed)] > 0 || emptyFolder) return 1;

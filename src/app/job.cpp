@@ -2,14 +2,16 @@
 
 #include "base/diagnostics.h"
 #include "base/files.h"
+#include "base/report.h"
 #include "input/input.h"
 
 namespace pulsemill {
 
 namespace {
 
-// The context's report with the conversion's progress kept: the job's
-// result counts the audio converted.
+// The context's report with what the job's result keeps of it: the
+// conversion's progress (the audio converted) and every added line on
+// standard error ("pulsemill: ..."), the job's warnings.
 class ProgressKept final : public Report {
  public:
   explicit ProgressKept(Report& target) : target_(target) {}
@@ -20,6 +22,7 @@ class ProgressKept final : public Report {
     target_.progress(frames, total, rate);
   }
   double audioSeconds() const { return rate_ > 0 ? static_cast<double>(frames_) / rate_ : 0.0; }
+  const std::string& warnings() const { return warnings_; }
 
  protected:
   void writeOut(const char* text, std::size_t length) override {
@@ -27,22 +30,26 @@ class ProgressKept final : public Report {
   }
   void writeErr(const char* text, std::size_t length) override {
     target_.err("%.*s", static_cast<int>(length), text);
+    line_.append(text, length);
+    for (std::size_t end; (end = line_.find('\n')) != std::string::npos; line_.erase(0, end + 1))
+      if (line_.rfind("pulsemill: ", 0) == 0) warnings_ += line_.substr(0, end + 1);
   }
 
  private:
   Report& target_;
+  std::string line_;      // standard error's unfinished line
+  std::string warnings_;
   std::uint64_t frames_ = 0;
   std::uint32_t rate_ = 0;
 };
 
 Status convertOpened(const InputFile& input, OpenedInput& opened, const RunSettings& settings,
-                     const JobContext& job, JobResult& result) {
+                     const JobContext& job) {
   JobPlan plan;
   Status status = planJob(settings, opened.source->sampleRate(), plan);
   if (!plan.warning.empty()) {
-    const std::string line = "pulsemill: " + settings.inputPath + ": " + plan.warning + "\n";
-    job.report.err("%s", line.c_str());
-    result.warnings += line;
+    job.report.err("pulsemill: %s: %s\n", printableName(settings.inputPath).c_str(),
+                   plan.warning.c_str());
   }
   if (!status.ok()) return status;
   const RunSettings& run = plan.settings;
@@ -70,6 +77,9 @@ Status planJob(const RunSettings& settings, std::uint32_t sampleRate, JobPlan& p
   plan.settings = settings;
   RunSettings& run = plan.settings;
   const RateChoice choice = resolveRunRate(settings, sampleRate, plan.warning);
+  // DSD512 asked of a low-rate input may be lowered; it keeps the rate
+  // shaper that DSD512 implies (and that the command line said it uses).
+  if (usesRateShaper(settings)) run.rateShaper = true;
   run.dsdRate = choice.dsdRate;
   run.oversampleRatio = choice.oversampleRatio;
   run.tapCount = choice.tapCount;
@@ -98,8 +108,9 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   report.out("finename = '%s'\n", settings.inputPath.c_str());
   OpenedInput opened;
   result.status = openInput(input, settings.inputPath, report, opened);
-  if (result.status.ok()) result.status = convertOpened(input, opened, settings, job, result);
+  if (result.status.ok()) result.status = convertOpened(input, opened, settings, job);
   result.outputWritten = result.status.ok();
+  result.warnings = report.warnings();
   if (result.outputWritten) result.audioSeconds = report.audioSeconds();
   return result;
 }

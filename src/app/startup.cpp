@@ -74,10 +74,8 @@ int runGnuStyle(int argc, const char* const* argv, Report& console) {
 
 int runPulsemill(int argc, const char* const* argv) {
   ConsoleReport console;
-  // "--help", "-h" and "--version" alone keep the slash grammar's texts.
-  const bool alone = argc == 2 && (std::string(argv[1]) == "--help" ||
-                                   std::string(argv[1]) == "-h" ||
-                                   std::string(argv[1]) == "--version");
+  // "--version" alone keeps the slash grammar's path; "--help" and "-h" are GNU-style.
+  const bool alone = argc == 2 && std::string(argv[1]) == "--version";
   if (!alone && isGnuCommandLine(argc, argv)) return runGnuStyle(argc, argv, console);
   RunSettings settings;
   const Status status = startAndRun(argc, argv, settings, console);
