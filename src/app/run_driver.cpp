@@ -17,7 +17,6 @@ namespace {
 
 constexpr int kMaxRetries = 10;
 
-
 }  // namespace
 
 std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
@@ -66,10 +65,26 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
           tags, encoderSettings(settings, outputRate, options.normalizeOffset), job.report));
     status = output.create();
     if (!status.ok()) return status;
+    // An output that cannot seek (a pipe) takes the header's sizes up front,
+    // from the input's declared length, and what is sent stays sent.
+    const bool streamed = !output.seekable();
+    if (streamed && output.isStandardOutput()) job.report.yieldStandardOutput();
+    if (streamed && source.totalFrames() == 0)
+      return Status(StatusCode::StreamedOutput)
+          .because("the output cannot seek, so its header needs the input's length, which " +
+                   settings.inputPath + " does not declare");
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (status.ok()) return output.commit();
     output.discard();
+    if (streamed) {
+      const std::string line = "pulsemill: " + settings.outputPath +
+                               ": the bytes already sent are incomplete (an output that cannot "
+                               "seek takes no retry)\n";
+      job.report.err("%s", line.c_str());
+      if (job.warnings != nullptr) *job.warnings += line;
+      return status;
+    }
     if (status.code() != StatusCode::Clip || !settings.retryOnClip || retry >= kMaxRetries)
       return status;
 

@@ -1,5 +1,7 @@
 #include "base/report.h"
 
+#include <stdio_ext.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -40,14 +42,21 @@ void Report::err(const char* format, ...) {
   writeErr(text.data(), text.size());
 }
 
-void ConsoleReport::flush() { std::fflush(stdout); }
+void ConsoleReport::flush() {
+  if (!yielded_) std::fflush(stdout);
+}
+
+void ConsoleReport::yieldStandardOutput() {
+  __fpurge(stdout);
+  yielded_ = true;
+}
 
 void ConsoleReport::writeOut(const char* text, std::size_t length) {
-  std::fwrite(text, 1, length, stdout);
+  if (!yielded_) std::fwrite(text, 1, length, stdout);
 }
 
 void ConsoleReport::writeErr(const char* text, std::size_t length) {
-  std::fflush(stdout);
+  if (!yielded_) std::fflush(stdout);
   std::fwrite(text, 1, length, stderr);
   std::fflush(stderr);
 }
