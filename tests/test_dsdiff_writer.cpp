@@ -182,7 +182,7 @@ TEST(DsdiffSink, WholeFileThroughTheSink) {
   const Bytes payload = {0x96, 0x96, 0x69, 0x69, 0x69, 0x69, 0x96, 0x96, 0x00, 0xFF};
   for (int attempt = 0; attempt < 2; ++attempt) {
     ASSERT_TRUE(output.create().ok());
-    ASSERT_TRUE(sink.begin(5644800).ok());
+    ASSERT_TRUE(sink.begin(5644800, 0).ok());
     ASSERT_TRUE(sink.write(payload.data(), 4).ok());
     ASSERT_TRUE(sink.write(payload.data() + 4, 6).ok());
     ASSERT_TRUE(sink.finish().ok());

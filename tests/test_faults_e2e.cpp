@@ -729,8 +729,8 @@ TEST(FaultsInterrupt, SighupRemovesThePartialOutput) { interruptConversion(SIGHU
 TEST(FaultsInterrupt, Sigusr1KeepsTheEarlierOutput) { interruptConversion(SIGUSR1, true); }
 
 // ---------------------------------------------------------------------------
-// Outputs that are not regular files: never deleted, and a stream that
-// cannot seek back for the size patch is a write failure.
+// Outputs that are not regular files: never deleted (one that cannot seek
+// is test_unseekable_output.cpp's).
 
 TEST(FaultsNonRegularOutput, ClipIntoLinkToNullKeepsTheDevice) {
   TempDir dir;
@@ -743,39 +743,6 @@ TEST(FaultsNonRegularOutput, ClipIntoLinkToNullKeepsTheDevice) {
   EXPECT_TRUE(deviceIntact("/dev/null", 3));
   EXPECT_TRUE(isSymlinkTo(dir.file("null.dff"), "/dev/null"));
   EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"clip.wav", "null.dff"}));
-}
-
-TEST(FaultsNonRegularOutput, FifoCannotTakeTheSizePatch) {
-  TempDir dir;
-  writeFileBytes(dir.file("in.wav"), waveWith({}, toneAudio(dir, "0.05")));
-  const std::string fifo = dir.file("pipe.dff");
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
-
-  // Drains the FIFO until the converter closes it.
-  Bytes received;
-  std::thread reader([&] {
-    const int fd = open(fifo.c_str(), O_RDONLY);
-    if (fd < 0) return;
-    std::uint8_t buf[65536];
-    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) received.insert(received.end(), buf, buf + n);
-    close(fd);
-  });
-  RunResult r = convertWithin(dir, "in.wav", "pipe.dff");
-  // Should the converter never have opened the FIFO, release the reader.
-  const int unblock = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
-  if (unblock >= 0) close(unblock);
-  reader.join();
-
-  EXPECT_EQ(r.exitStatus, 1) << r.err;
-  EXPECT_EQ(r.err.rfind(kFatalWritePrefix, 0), 0u) << r.err;
-  EXPECT_EQ(r.err.substr(r.err.find('\n') + 1), reasonLine("pipe.dff", std::strerror(ESPIPE)));
-  EXPECT_FALSE(contains(r.out, "End Conversion.")) << "reported as a success";
-  ASSERT_GE(received.size(), 4u);
-  EXPECT_EQ(std::string(received.begin(), received.begin() + 4), "FRM8");
-  struct stat st;
-  ASSERT_EQ(lstat(fifo.c_str(), &st), 0) << "the FIFO was removed";
-  EXPECT_TRUE(S_ISFIFO(st.st_mode));
-  EXPECT_EQ(folderEntries(dir.path()), (std::vector<std::string>{"in.wav", "pipe.dff"}));
 }
 
 }  // namespace

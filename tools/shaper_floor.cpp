@@ -69,7 +69,7 @@ class SineSource : public PcmSource {
 // Counts the bytes and drops them.
 class NullSink : public DsdSink {
  public:
-  Status begin(std::uint32_t) override { return Status(); }
+  Status begin(std::uint32_t, std::uint64_t) override { return Status(); }
   Status write(const std::uint8_t*, std::size_t count) override {
     bytes += count;
     return Status();

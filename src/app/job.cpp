@@ -16,6 +16,7 @@ class ProgressKept final : public Report {
  public:
   explicit ProgressKept(Report& target) : target_(target) {}
   void flush() override { target_.flush(); }
+  void yieldStandardOutput() override { target_.yieldStandardOutput(); }
   void progress(std::uint64_t frames, std::uint64_t total, std::uint32_t rate) override {
     frames_ = frames;
     rate_ = rate;
@@ -97,6 +98,8 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   JobResult result;
   result.finalOffset = settings.normalizeOffset;
   ProgressKept report(context.report);
+  // A DSD stream sent to standard output has it to itself from the start.
+  if (isStandardOutputStream(settings.outputPath)) report.yieldStandardOutput();
   const JobContext job{report, context.threads, context.designs, &result.finalOffset};
   InputFile input;
   result.status = input.open(settings.inputPath);

@@ -18,7 +18,6 @@ namespace {
 
 constexpr int kMaxRetries = 10;
 
-
 }  // namespace
 
 std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
@@ -68,10 +67,23 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
           tags, encoderSettings(settings, outputRate, options.normalizeOffset), job.report));
     status = output.create();
     if (!status.ok()) return status;
+    // An output that cannot seek (a pipe) takes the header's sizes up front,
+    // from the input's declared length, and what is sent stays sent.
+    const bool streamed = !output.seekable();
+    if (streamed && output.isStandardOutput()) job.report.yieldStandardOutput();
+    if (streamed && source.totalFrames() == 0)
+      return Status(StatusCode::StreamedOutput)
+          .because("the output cannot seek, so its header needs the input's length, which " +
+                   settings.inputPath + " does not declare");
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (status.ok()) return output.commit();
     output.discard();
+    if (streamed) {
+      job.report.err("pulsemill: %s: the bytes already sent are incomplete (an output that cannot "
+                     "seek takes no retry)\n", printableName(settings.outputPath).c_str());
+      return status;
+    }
     if (status.code() != StatusCode::Clip || !settings.retryOnClip || retry >= kMaxRetries)
       return status;
 

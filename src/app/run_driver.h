@@ -30,7 +30,11 @@ struct JobContext {
 // resolved). Ok when the output is complete
 // and committed; otherwise the failure of the last attempt, not yet reported
 // (earlier clipped attempts are reported as they end), with no regular
-// output file left behind.
+// output file left behind. An output that cannot seek (a pipe, FIFO or
+// terminal) is refused (StreamedOutput) when the input declares no length;
+// otherwise it gets one attempt, and its failure is preceded by a warning
+// line that the bytes already sent are incomplete. When it is standard
+// output the report's standard output yields to it.
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
                  const TagSet& tags, const JobContext& job);
 

@@ -24,6 +24,13 @@ bool isSameFile(std::FILE* open, const std::string& path) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+bool isStandardOutputStream(const std::string& path) {
+  struct stat out, named;
+  return fstat(STDOUT_FILENO, &out) == 0 && stat(path.c_str(), &named) == 0 &&
+         out.st_dev == named.st_dev && out.st_ino == named.st_ino &&
+         lseek(STDOUT_FILENO, 0, SEEK_CUR) < 0 && errno == ESPIPE;
+}
+
 InputFile::~InputFile() {
   if (stream_ != nullptr) std::fclose(stream_);
 }
@@ -94,10 +101,20 @@ int createTemporary(const std::string& folder, const std::string& name, std::str
 
 }  // namespace
 
+void OutputFile::inspectStream() {
+  const int fd = fileno(stream_);
+  seekable_ = lseek(fd, 0, SEEK_CUR) >= 0;
+  struct stat own, out;
+  standardOutput_ = fstat(fd, &own) == 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                    own.st_dev == out.st_dev && own.st_ino == out.st_ino;
+}
+
 Status OutputFile::create() {
   const auto failed = [this] {
     return Status(StatusCode::OpenFailed, path_).because(systemReason());
   };
+  seekable_ = true;
+  standardOutput_ = false;
   if (path_.empty()) {
     errno = ENOENT;
     return failed();
@@ -109,7 +126,9 @@ Status OutputFile::create() {
       return failed();
     }
     stream_ = std::fopen(path_.c_str(), "wb");  // a device, FIFO, /dev/stdout, ...
-    return stream_ != nullptr ? Status() : failed();
+    if (stream_ == nullptr) return failed();
+    inspectStream();
+    return Status();
   }
   if (!followLinks(path_, target_)) return failed();
   const std::size_t slash = target_.rfind('/');
@@ -139,7 +158,9 @@ Status OutputFile::create() {
     // replaced: it is written in place, like a device.
     if (st.st_dev != folderSt.st_dev) {
       stream_ = std::fopen(target_.c_str(), "wb");
-      return stream_ != nullptr ? Status() : failed();
+      if (stream_ == nullptr) return failed();
+      inspectStream();
+      return Status();
     }
   }
 

@@ -6,8 +6,9 @@
 // NAME only when committed: until then a file of that name stays exactly as
 // it was, whatever ends the run. A symbolic link stays a link; the file it
 // points to is the one replaced. A device, FIFO or other non-regular file
-// (/dev/null for a timing run) is written directly and never removed. A
-// temporary file is registered for removal should a signal end the run
+// (/dev/null for a timing run) is written directly and never removed; one
+// that cannot seek (a pipe, FIFO or terminal) takes its bytes front to back
+// only. A temporary file is registered for removal should a signal end the run
 // (interrupt_cleanup.h).
 // Failures carry the system's reason (Status::reason).
 #pragma once
@@ -26,6 +27,11 @@ bool writeAll(std::FILE* out, const void* bytes, std::size_t count);
 // True when `path` exists and is the very file open as `open` (the same
 // name, or a symbolic or hard link to it).
 bool isSameFile(std::FILE* open, const std::string& path);
+
+// True when `path` names the process's standard output and that is a
+// pipe, FIFO or terminal (it cannot seek): the DSD stream then has it to
+// itself, and the console's standard output lines must not go there.
+bool isStandardOutputStream(const std::string& path);
 
 class InputFile {
  public:
@@ -61,6 +67,13 @@ class OutputFile {
   Status create();
   std::FILE* stream() const { return stream_; }
 
+  // Whether the stream create() opened can seek back (false for a pipe,
+  // FIFO or terminal; true for a regular file and for /dev/null), and
+  // whether it is the file standard output writes to. Kept until the next
+  // create().
+  bool seekable() const { return seekable_; }
+  bool isStandardOutput() const { return standardOutput_; }
+
   // Hands the buffered bytes to the system: DsdWrite when they do not fit
   // (a full disk may only show here).
   Status flush();
@@ -77,11 +90,15 @@ class OutputFile {
   // Closes the stream and ends the temporary file: renamed over the
   // target when `keep`, else removed. The reason of a failure, or empty.
   std::string close(bool keep);
+  // Sets seekable_ and standardOutput_ for a file written directly.
+  void inspectStream();
 
   std::string path_;        // the output name as given
   std::string target_;      // path_ with symbolic links followed
   std::string temporary_;   // the file being written (registered); empty when writing a device directly
   std::FILE* stream_ = nullptr;
+  bool seekable_ = true;
+  bool standardOutput_ = false;
 };
 
 }  // namespace pulsemill

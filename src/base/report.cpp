@@ -1,5 +1,7 @@
 #include "base/report.h"
 
+#include <stdio_ext.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <vector>
@@ -65,18 +67,25 @@ void Report::err(const char* format, ...) {
   writeErr(text.data(), text.size());
 }
 
-void ConsoleReport::flush() { std::fflush(stdout); }
+void ConsoleReport::flush() {
+  if (!yielded_) std::fflush(stdout);
+}
+
+void ConsoleReport::yieldStandardOutput() {
+  __fpurge(stdout);
+  yielded_ = true;
+}
 
 // Once a signal is ending the run the console takes nothing more: the runs
 // it cut short would only show as failures before the process ends.
 void ConsoleReport::writeOut(const char* text, std::size_t length) {
-  if (stopRequested()) return;
+  if (stopRequested() || yielded_) return;
   std::fwrite(text, 1, length, stdout);
 }
 
 void ConsoleReport::writeErr(const char* text, std::size_t length) {
   if (stopRequested()) return;
-  std::fflush(stdout);
+  if (!yielded_) std::fflush(stdout);
   std::fwrite(text, 1, length, stderr);
   std::fflush(stderr);
 }

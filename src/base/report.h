@@ -28,6 +28,11 @@ class Report {
   virtual void progress(std::uint64_t frames, std::uint64_t total, std::uint32_t rate) {
     (void)frames, (void)total, (void)rate;
   }
+  // The run's output is the file standard output writes to (/dev/stdout
+  // on a pipe): what out() holds unwritten is dropped and out() prints
+  // nothing from now on, so that the stream alone reaches it. Nothing by
+  // default (a report that keeps its lines elsewhere).
+  virtual void yieldStandardOutput() {}
 
  protected:
   virtual void writeOut(const char* text, std::size_t length) = 0;
@@ -40,10 +45,14 @@ class Report {
 class ConsoleReport final : public Report {
  public:
   void flush() override;
+  void yieldStandardOutput() override;
 
  protected:
   void writeOut(const char* text, std::size_t length) override;
   void writeErr(const char* text, std::size_t length) override;
+
+ private:
+  bool yielded_ = false;  // standard output carries the run's output
 };
 
 // Keeps a run's lines: standard output and standard error apart, and both

@@ -59,6 +59,7 @@ constexpr StatusRow kStatusTable[] = {
     {StatusCode::PcmRead, "Wave File Read Error.\n", true, 1, kIn},
     {StatusCode::FlacRead, "FLAC File Read Error. (%s)\n", true, 1, kIn},
     {StatusCode::DsdWrite, "DSD File Write Error.\n", true, 1, kOut},
+    {StatusCode::StreamedOutput, "", true, 1, kOut},
     {StatusCode::DsdOutput, "DSD Output Error.\n", true, 1, kNone},
     {StatusCode::Clip, "DSD Clip Error. Set normalize offset, please. \n", true, 2, kNone},
     {StatusCode::Interrupted, "", true, 1, kNone},

@@ -52,6 +52,7 @@ enum class StatusCode {
   PcmRead,           // the input ends before its data does, or cannot go back
   FlacRead,          // a damaged or truncated FLAC stream (detail: libFLAC's text)
   DsdWrite,          // DSD bytes not (all) written, or lost when flushed
+  StreamedOutput,    // output that cannot seek: no declared length, or not kept to (reason)
   DsdOutput,         // modulator: a group of eight -1 decisions on both channels
   Clip,              // modulator: a group of eight +1 decisions on a channel
   Interrupted,       // a signal is ending the run (interrupt_cleanup.h); never printed

@@ -129,7 +129,11 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
       static_cast<double>(static_cast<std::int64_t>(ratio) + options.normalizeOffset);
   report.out("<normalize = %f coefcount = %d>\n", normalizeGain, kernel.tapsPerPhase);
 
-  Status status = sink.begin(source.sampleRate() * static_cast<std::uint32_t>(ratio));
+  // Every input frame becomes `ratio` samples per channel, aligned or not.
+  const std::uint64_t declaredBytes =
+      source.totalFrames() * static_cast<std::uint64_t>(ratio) / 8 * 2;
+  Status status =
+      sink.begin(source.sampleRate() * static_cast<std::uint32_t>(ratio), declaredBytes);
   if (!status.ok()) return status;
 
   std::uint64_t dsdBytesWritten = 0;

@@ -29,7 +29,8 @@ struct ConversionOptions {
 
 // One attempt: every block of `source` (at its first frame) through the
 // interpolator (`kernel`, which carries the ratio) and the modulator
-// (`shaper`, from zero state) into `sink` (given a fresh file), then
+// (`shaper`, from zero state) into `sink` (given a fresh file, and the
+// input's declared length: totalFrames() x ratio samples per channel), then
 // source.finish() and sink.finish(), printing on `report`. While block b is
 // modulated by one thread, block b - 1 is written, block b + 1 interpolated
 // and block b + 2 read by the others (the reading and writing threads, and the modulating

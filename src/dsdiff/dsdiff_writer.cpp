@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-
 namespace pulsemill {
 
 namespace {
@@ -25,6 +24,14 @@ Status patchBe64(std::FILE* out, long offset, std::uint64_t value) {
   std::uint8_t field[8];
   putBe64(field, value);
   if (std::fseek(out, offset, SEEK_SET) != 0 || !writeAll(out, field, sizeof field))
+    return writeFailure(out);
+  return Status();
+}
+
+// Writes a filled header; leaves the stream at offset 130.
+Status writeHeader(std::FILE* out, const std::uint8_t header[kDsdiffHeaderSize]) {
+  if (!writeAll(out, header, kRateOffset) || !writeAll(out, header + kRateOffset, 4) ||
+      !writeAll(out, header + kRateOffset + 4, kDsdiffHeaderSize - kRateOffset - 4))
     return writeFailure(out);
   return Status();
 }
@@ -63,10 +70,7 @@ void fillDsdiffHeader(std::uint8_t header[kDsdiffHeaderSize], std::uint32_t dsdS
 Status writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate) {
   std::uint8_t header[kDsdiffHeaderSize];
   fillDsdiffHeader(header, dsdSampleRate);
-  if (!writeAll(out, header, kRateOffset) || !writeAll(out, header + kRateOffset, 4) ||
-      !writeAll(out, header + kRateOffset + 4, kDsdiffHeaderSize - kRateOffset - 4))
-    return writeFailure(out);
-  return Status();
+  return writeHeader(out, header);
 }
 
 Status patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes) {
@@ -75,12 +79,22 @@ Status patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes) {
   return status;
 }
 
-Status DsdiffSink::begin(std::uint32_t dsdSampleRate) {
+Status DsdiffSink::begin(std::uint32_t dsdSampleRate, std::uint64_t declaredBytes) {
   dataBytes_ = 0;
-  return writeDsdiffHeader(file_.stream(), dsdSampleRate);
+  streamed_ = !file_.seekable();
+  declaredBytes_ = declaredBytes;
+  std::uint8_t header[kDsdiffHeaderSize];
+  fillDsdiffHeader(header, dsdSampleRate);
+  if (streamed_) {
+    putBe64(header + kFormSizeOffset, declaredBytes + kDsdiffFormOverhead);
+    putBe64(header + kDataSizeOffset, declaredBytes);
+  }
+  return writeHeader(file_.stream(), header);
 }
 
 Status DsdiffSink::write(const std::uint8_t* bytes, std::size_t count) {
+  if (streamed_ && dataBytes_ + count > declaredBytes_)
+    return streamLengthFailure(dataBytes_ + count, declaredBytes_);
   if (!writeAll(file_.stream(), bytes, count))
     return Status(StatusCode::DsdWrite).because(systemReason());
   dataBytes_ += count;
@@ -88,7 +102,9 @@ Status DsdiffSink::write(const std::uint8_t* bytes, std::size_t count) {
 }
 
 Status DsdiffSink::finish() {
-  Status status = patchDsdiffSizes(file_.stream(), dataBytes_);
+  if (streamed_ && dataBytes_ != declaredBytes_)
+    return streamLengthFailure(dataBytes_, declaredBytes_);
+  Status status = streamed_ ? Status() : patchDsdiffSizes(file_.stream(), dataBytes_);
   if (status.ok()) status = file_.flush();
   return status;
 }

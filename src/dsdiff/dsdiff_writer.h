@@ -34,19 +34,23 @@ Status writeDsdiffHeader(std::FILE* out, std::uint32_t dsdSampleRate);
 Status patchDsdiffSizes(std::FILE* out, std::uint64_t dataBytes);
 
 // The DSDIFF sink: the header at begin(), the bytes as they come, the sizes
-// patched and the stream flushed at finish().
+// patched and the stream flushed at finish(). On a file that cannot seek
+// the header carries the declared sizes from the start and nothing is
+// patched: the bytes are those a seekable file ends with.
 class DsdiffSink : public DsdSink {
  public:
   // `file` must outlive the sink; each begin() writes to its current stream.
   explicit DsdiffSink(OutputFile& file) : file_(file) {}
 
-  Status begin(std::uint32_t dsdSampleRate) override;
+  Status begin(std::uint32_t dsdSampleRate, std::uint64_t declaredBytes) override;
   Status write(const std::uint8_t* bytes, std::size_t count) override;
   Status finish() override;
 
  private:
   OutputFile& file_;
   std::uint64_t dataBytes_ = 0;
+  bool streamed_ = false;           // the file cannot seek: sizes written at begin()
+  std::uint64_t declaredBytes_ = 0;  // the sound data size those sizes give
 };
 
 }  // namespace pulsemill

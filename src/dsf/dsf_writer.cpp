@@ -58,12 +58,15 @@ void fillDsfHeader(std::uint8_t header[kDsfHeaderSize], const DsfLayout& layout)
   putLe(header + 84, kDataChunkHeader + data, 8);
 }
 
-Status DsfSink::begin(std::uint32_t dsdSampleRate) {
+Status DsfSink::begin(std::uint32_t dsdSampleRate, std::uint64_t declaredBytes) {
   dsdSampleRate_ = dsdSampleRate;
   bytesPerChannel_ = 0;
+  streamed_ = !file_.seekable();
+  declaredPerChannel_ = declaredBytes / 2;
   filled_ = 0;
   std::uint8_t header[kDsfHeaderSize];
-  fillDsfHeader(header, {dsdSampleRate, 0, 0});
+  fillDsfHeader(header, streamed_ ? DsfLayout{dsdSampleRate, declaredPerChannel_, tag_.size()}
+                                  : DsfLayout{dsdSampleRate, 0, 0});
   if (!writeAll(file_.stream(), header, sizeof header)) return writeFailure(file_.stream());
   return Status();
 }
@@ -77,6 +80,8 @@ Status DsfSink::writeBlocks() {
 }
 
 Status DsfSink::write(const std::uint8_t* bytes, std::size_t count) {
+  if (streamed_ && bytesPerChannel_ + count / 2 > declaredPerChannel_)
+    return streamLengthFailure(2 * bytesPerChannel_ + count, 2 * declaredPerChannel_);
   for (std::size_t i = 0; i + 1 < count; i += 2) {
     left_[filled_] = kReversed.table[bytes[i]];
     right_[filled_] = kReversed.table[bytes[i + 1]];
@@ -90,6 +95,8 @@ Status DsfSink::write(const std::uint8_t* bytes, std::size_t count) {
 }
 
 Status DsfSink::finish() {
+  if (streamed_ && bytesPerChannel_ != declaredPerChannel_)
+    return streamLengthFailure(2 * bytesPerChannel_, 2 * declaredPerChannel_);
   std::FILE* out = file_.stream();
   if (filled_ > 0) {
     std::memset(left_ + filled_, kDsfSilence, kDsfBlockBytes - filled_);
@@ -98,6 +105,7 @@ Status DsfSink::finish() {
     if (!status.ok()) return status;
   }
   if (!tag_.empty() && !writeAll(out, tag_.data(), tag_.size())) return writeFailure(out);
+  if (streamed_) return file_.flush();
   std::uint8_t header[kDsfHeaderSize];
   fillDsfHeader(header, {dsdSampleRate_, bytesPerChannel_, tag_.size()});
   if (std::fseek(out, 0, SEEK_SET) != 0 || !writeAll(out, header, sizeof header))

@@ -42,6 +42,9 @@ void fillDsfHeader(std::uint8_t header[kDsfHeaderSize], const DsfLayout& layout)
 
 // The DSF sink. The header is written at begin() with the sizes of an empty
 // file and rewritten at finish(), after the padded last blocks and the tag.
+// On a file that cannot seek it is written once, at begin(), with the sizes
+// of the declared length and the tag already set: the bytes are those a
+// seekable file ends with.
 class DsfSink : public DsdSink {
  public:
   // `file` must outlive the sink; each begin() writes to its current stream.
@@ -50,7 +53,7 @@ class DsfSink : public DsdSink {
   // The ID3v2 tag written after the data of the files begun from now on.
   void setTag(std::vector<std::uint8_t> tag) { tag_ = std::move(tag); }
 
-  Status begin(std::uint32_t dsdSampleRate) override;
+  Status begin(std::uint32_t dsdSampleRate, std::uint64_t declaredBytes) override;
   Status write(const std::uint8_t* bytes, std::size_t count) override;
   Status finish() override;
 
@@ -61,6 +64,8 @@ class DsfSink : public DsdSink {
   std::vector<std::uint8_t> tag_;
   std::uint32_t dsdSampleRate_ = 0;
   std::uint64_t bytesPerChannel_ = 0;
+  bool streamed_ = false;                // the file cannot seek: header written at begin()
+  std::uint64_t declaredPerChannel_ = 0;  // the sound data of one channel that header gives
   int filled_ = 0;  // bytes per channel in the current blocks
   std::uint8_t left_[kDsfBlockBytes];
   std::uint8_t right_[kDsfBlockBytes];
