@@ -3,7 +3,8 @@
 // diagnostic gain response with the three dump files.
 //
 // The design of N = 2048 taps for 44100 Hz x 64 with alpha 10 is the one the
-// worked values refer to; its three dump files are pinned by SHA-256.
+// exact values below are computed for; its three dump files are pinned by
+// SHA-256.
 
 #include <gtest/gtest.h>
 #include <omp.h>
@@ -265,7 +266,7 @@ TEST(FilterDesignKaiserWindow, WindowValuesFor2048TapsAlpha10) {
     ASSERT_LT(w[i], 1.0) << i;
   }
 
-  // Every value as described: u, x, S(x) / S(alpha).
+  // Every value from its formula: u, x, S(x) / S(alpha).
   const double d = seriesReference(10.0);
   const double c = static_cast<double>(n - 1) * 0.5;
   for (int i = 0; i < n; ++i) {
@@ -330,8 +331,8 @@ TEST(FilterDesignKaiserWindow, AlphaOutOfRangeLeavesKernelUntouched) {
 // ---------------------------------------------------------------------------
 // Gain response
 
-// One line of the response as described: the angle formed in degrees per
-// sample and converted, then the two sums in increasing j.
+// One line of the response from its formula: the angle formed in degrees
+// per sample and converted, then the two sums in increasing j.
 double gainLineReference(const std::vector<double>& kernel, int i) {
   const int n = static_cast<int>(kernel.size());
   const double step = static_cast<double>(n) / 360.0;

@@ -46,7 +46,7 @@ std::vector<double> randomKernel(int taps, unsigned seed) {
   return kernel;
 }
 
-// The interpolator as described: one channel's input of T + s*L doubles,
+// The interpolator written out plainly: one channel's input of T + s*L doubles,
 // history frame j at entry j*L, block frame k at T + k*L, zeros elsewhere.
 class ZeroStuffedChannel {
  public:

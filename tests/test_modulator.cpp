@@ -31,7 +31,7 @@ ShaperCoefficients patternCoefficients(int number) {
   return pulsemill::designShaper(p, pulsemill::Diagnostics());
 }
 
-// One channel's step as described: quantiser input, decision, feedback sum
+// One channel's step written out plainly: quantiser input, decision, feedback sum
 // over the old state, shift, new state. Returns the decision bit.
 bool referenceStep(const double* forward, const double* feedback, double* s, double x) {
   double v = forward[0] * s[0];

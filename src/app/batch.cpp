@@ -179,7 +179,6 @@ void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job
     const auto [at, fresh] = outputs.emplace(outputIdentity(job.output), &job);
     if (fresh) continue;
     job.reason = "would write the same output as " + at->second->input;
-    job.output = at->second->output;
   }
   for (Job& job : jobs) job.planned = job.reason.empty();
 }

@@ -124,6 +124,8 @@ std::string deriveOutputStem(const std::string& source) {
   return source.substr(0, cut);
 }
 
+// The usage text as the system has always printed it, its misspellings
+// ("paramater", "degfault") kept on purpose: scripts and users match it.
 const char* usageText() {
   return "Pulsemill  - Version1.5 - \n"
          "pulsemill.exe infile <outfile> </DSD256> </r> </t:32768> </k:10> </p:5>\n"

@@ -108,6 +108,7 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
     result.status = Status(StatusCode::SameFile, settings.outputPath);
     return result;
   }
+  // "finename" is the system's own spelling of this line, kept on purpose.
   report.out("finename = '%s'\n", settings.inputPath.c_str());
   OpenedInput opened;
   result.status = openInput(input, settings.inputPath, report, opened);

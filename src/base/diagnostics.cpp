@@ -6,6 +6,7 @@ namespace pulsemill {
 
 namespace {
 
+// "KiaserFIRCoeff" is the dump file's own name, its spelling kept on purpose.
 constexpr const char* kSuffixes[] = {"CalcFIRCoeff.txt", "KiaserFIRCoeff.txt", "FreqGain.txt",
                                      "7ThNoiseShaper.sce"};
 constexpr DiagnosticFile kAllFiles[] = {DiagnosticFile::ImpulseResponse,

@@ -39,7 +39,7 @@ constexpr StatusRow kStatusTable[] = {
     {StatusCode::NotRiff, "Not a RIFF format\n", false, 1, kIn},
     {StatusCode::NotWaveFmt, "Not a WAVEfmt format\n", false, 1, kIn},
     {StatusCode::FmtLength, "Length of WAVEfmt must be 16\n", false, 1, kIn},
-    {StatusCode::Channels, "Not Suppoer channels\n", false, 1, kIn},
+    {StatusCode::Channels, "Not Suppoer channels\n", false, 1, kIn},  // spelling kept on purpose
     {StatusCode::SampleRate, "Sampling rate out of range\n", false, 1, kIn},
     {StatusCode::BlockAlign, "Bytes per sample must be 4 or 6\n", false, 1, kIn},
     {StatusCode::NoDataChunk, "No data chunk\n", false, 1, kIn},

@@ -102,6 +102,7 @@ void printTimingLine(Report& report, long long startMs, std::uint64_t bytes) {
   const int minutes = static_cast<int>(seconds / 60.0);
   const double rest = seconds - minutes * 60.0;
   const double rate = static_cast<double>(bytes / 1000) / seconds;
+  // "Minites" is the timing line's own spelling, kept on purpose.
   report.out("%d Minites %.3f Seconds, %llu Bytes, %.2f KBytes/Sec \n", minutes, rest,
              static_cast<unsigned long long>(bytes), rate);
 }
