@@ -62,6 +62,8 @@ TEST_F(FfmpegInput, EveryContainerGivesThePlainWavesBytes) {
        "!cat x.caf > free.caf && printf 'free\\0\\0\\0\\0\\0\\0\\0\\010abcdefgh' >> free.caf",
        "CAF"},
       {"x.w64", "-c:a pcm_s24le x.w64", "W64"},
+      // 4410 frames: the last ALAC packet is short of the 4096 the table counts.
+      {"alac.caf", "-c:a alac alac.caf", "CAF"},
       {"x.m4a", "-c:a alac x.m4a", "MP4"},
       {"x.wv", "-c:a wavpack x.wv", "WavPack"},
       {"x.oga", "-c:a flac -f ogg x.oga", "Ogg"},
@@ -94,6 +96,10 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
        "-c:a aac aac.m4a && " + kFfmpeg + "-c:a flac -f ogg x.oga && head -c 20000 ext.wav > cutext.wav" +
        " && head -c 9000 x.wv > cut.wv && head -c 9000 x.oga > cut.oga" +
        " && " + kFfmpeg + "-c:a pcm_s24le x.w64 && head -c 20000 x.w64 > cut.w64" +
+       // An ALAC CAF cut after its first packet (its size from the packet table).
+       " && " + kFfmpeg + "-c:a alac alac.caf && python3 -c \"d=open('alac.caf','rb').read();"
+       "j=d.find(b'pakt')+36;v=0\nwhile True:\n b=d[j];v=v*128+(b&127);j+=1\n if b<128: break\n"
+       "open('cut1.caf','wb').write(d[:d.find(b'data')+16+v])\"" +
        // Cut after whole blocks of 1024 frames, past the data chunk's or SSND's header.
        " && " + kFfmpeg + "-c:a pcm_s16be p16.aiff && python3 -c \"import sys\nfor f, tag, skip in"
        " (('ext.wav', b'data', 8), ('p16.aiff', b'SSND', 16)):\n d = open(f, 'rb').read()\n"
@@ -117,6 +123,7 @@ TEST_F(FfmpegInput, RefusalsAndDamageLeaveNothing) {
       {"cut.wv", "", "pulsemill: cut.wv: "},
       {"cut.oga", "", "pulsemill: cut.oga: "},
       {"cut.w64", "", "pulsemill: cut.w64: "},
+      {"cut1.caf", "", "pulsemill: cut1.caf: "},
       {"blk.wav", "", "pulsemill: blk.wav: "},
       {"blk.aiff", "", "pulsemill: blk.aiff: stream ends after 3072 of 4410 frames"},
       {"nan.wav", "", "pulsemill: nan.wav: sample 4409 is not a number"},

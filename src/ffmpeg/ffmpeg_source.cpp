@@ -393,7 +393,12 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
     if (result == AVERROR_EOF) {
       endOfStream_ = true;
       // A cut between packets demuxes cleanly: only the count shows it.
-      if (declaredFrames_ != 0 && framesDecoded_ < declaredFrames_)
+      // Every declared packet decoded, the last one short, is the whole
+      // stream of a table that counts packets whole.
+      const bool lastPacketShort = input_.declaredPackets != 0 &&
+                                   packetsSent_ == input_.declaredPackets &&
+                                   declaredFrames_ - framesDecoded_ < input_.framesPerPacket;
+      if (declaredFrames_ != 0 && framesDecoded_ < declaredFrames_ && !lastPacketShort)
         return damage("stream ends after " + std::to_string(framesDecoded_) + " of " +
                       std::to_string(declaredFrames_) + " frames");
       break;
@@ -416,7 +421,10 @@ Status FfmpegSource::decodeUntil(std::size_t frames) {
       if ((stream_->packet->flags & AV_PKT_FLAG_CORRUPT) != 0 && !shortAtEnd)
         result = AVERROR_INVALIDDATA;
       else if (trimPcmPad()) result = AVERROR_INVALIDDATA;
-      else if (stream_->packet->size > 0) result = avcodec_send_packet(stream_->codec, stream_->packet);
+      else if (stream_->packet->size > 0) {
+        result = avcodec_send_packet(stream_->codec, stream_->packet);
+        ++packetsSent_;
+      }
     }
     av_packet_unref(stream_->packet);
     if (result < 0) return damage(ffmpegText(result));
@@ -450,7 +458,7 @@ Status FfmpegSource::rewind() {
   // demuxer's seeking can do.
   failure_ = Status();
   decoded_.clear();
-  framesRead_ = framesDecoded_ = 0;
+  framesRead_ = framesDecoded_ = packetsSent_ = 0;
   sampleFormat_ = -1;
   flushing_ = endOfStream_ = false;
   Status status = probe();

@@ -40,6 +40,11 @@ struct FfmpegInput {
   const char* demuxer = nullptr;     // FFmpeg's demuxer for it
   std::int64_t declaredDataBytes = -1;  // a PCM container's data chunk size; -1: not declared
   std::int64_t declaredFrames = -1;     // frames a packet table declares valid; -1: none
+  // A packet table's packets and frames per packet (0: none): a writer that
+  // counts every packet whole (ffmpeg's CAF writer) declares up to one
+  // packet's frames more than the last, short packet holds.
+  std::uint64_t declaredPackets = 0;
+  std::uint32_t framesPerPacket = 0;
 };
 
 // What a codec FFmpeg names is, when it is not one this converter reads:
@@ -119,6 +124,7 @@ class FfmpegSource : public DecodingSource {
   bool runsToEnd_ = false;    // PCM whose container declares no length: read to the end
 
   std::uint64_t framesDecoded_ = 0;
+  std::uint64_t packetsSent_ = 0;  // of the audio stream, to the decoder
   bool flushing_ = false;     // the demuxer has ended; the decoder drains
   Status failure_;            // the first damage or refusal found
   std::vector<double> unitsLeft_, unitsRight_;  // a frame in 24-bit units, reused

@@ -267,6 +267,8 @@ void indexCaf(int fd, InputProbe& p) {
       const std::uint64_t priming = be32(h + 16), remainder = be32(h + 20);
       const bool plausible = packets < (std::uint64_t{1} << 40) && valid < (std::uint64_t{1} << 62);
       p.validFrames = plausible ? static_cast<std::int64_t>(valid) : -1;
+      p.packets = plausible ? packets : 0;
+      p.framesPerPacket = framesPerPacket;
       p.packetTableAddsUp = framesPerPacket == 0 ||
                             (plausible && priming + valid + remainder == packets * framesPerPacket);
     }
@@ -398,6 +400,8 @@ Status openFfmpegSource(const InputFile& input, Report& report, OpenedInput& in,
   what.demuxer = in.format->demuxer;
   what.declaredDataBytes = p.dataOffset >= 0 ? p.dataBytes : -1;
   what.declaredFrames = p.validFrames;
+  what.declaredPackets = p.packets;
+  what.framesPerPacket = p.framesPerPacket;
   if (!p.packetTableAddsUp)
     return Status(StatusCode::Decode).because("the packet table does not add up (the file is damaged)");
   auto source = std::make_unique<FfmpegSource>(what);

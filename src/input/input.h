@@ -38,6 +38,8 @@ struct InputProbe {
   std::int64_t dataOffset = -1;    // first byte of the data chunk's body; -1: none found
   std::int64_t dataBytes = -1;     // its declared size; -1: not declared (streamed)
   std::int64_t validFrames = -1;   // CAF's packet table: frames declared valid; -1: none
+  std::uint64_t packets = 0;       // CAF's packet table: its packets; 0: no table
+  std::uint32_t framesPerPacket = 0;  // CAF's description: 0 when packets vary
   bool packetTableAddsUp = true;   // CAF: priming + valid + remainder = packets x frames
   unsigned formatTag = 0;          // RIFF: the fmt chunk's tag (an extensible one's subformat)
   std::uint64_t audioEnd = 0;      // the file without trailing tags FFmpeg cannot skip
