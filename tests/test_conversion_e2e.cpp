@@ -383,17 +383,28 @@ TEST_F(ConversionE2EClip, OffsetsAtTheIntegerLimits) {
 }
 
 // Full-scale negative input on both channels drives both bit streams low
-// together: an output error, which is not retried even with /r.
+// together: an output error, status 1 without /r; with /r it is retried
+// like a clip (its line, the retry line, the offset one lower) until the
+// lower gain converts it.
 TEST(ConversionE2E, NegativeOverloadOnBothChannelsIsAnOutputError) {
   TempDir dir;
   generate(dir.file("in.wav"), 44100, 16, "0.3", {"--both", "const:-32768"});
-  RunResult r = convert(dir, {"in.wav", "/DSD64", "/t:2048", "/r"});
-  EXPECT_EQ(r.exitStatus, 1);
-  EXPECT_EQ(r.err, "DSD Output Error.\n");
-  EXPECT_EQ(r.out, preamble("in.wav", 44100, 16, 52920,
-                            "DSD64: Oversample[64] Sample[1024] Tap[2048] KaiserAlpha[10.000000]") +
-                       kStartLine + normalizeLine(64, 32));
+  const std::string preambleLines =
+      preamble("in.wav", 44100, 16, 52920,
+               "DSD64: Oversample[64] Sample[1024] Tap[2048] KaiserAlpha[10.000000]") + kStartLine;
+  RunResult once = convert(dir, {"in.wav", "/DSD64", "/t:2048"});
+  EXPECT_EQ(once.exitStatus, 1);
+  EXPECT_EQ(once.err, "DSD Output Error.\n");
+  EXPECT_EQ(once.out, preambleLines + normalizeLine(64, 32));
   EXPECT_FALSE(fileExists(dir.file("in.dff")));
+  RunResult r = convert(dir, {"in.wav", "/DSD64", "/t:2048", "/r"});
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  std::string out = preambleLines;
+  for (int gain = 64; gain > 59; --gain)
+    out += normalizeLine(gain, 32) + "Retry again to set normalize offset -1 position.\n" + kStartLine;
+  EXPECT_EQ(r.err, repeated("DSD Output Error.\n", 5));
+  EXPECT_EQ(0u, r.out.rfind(out + normalizeLine(59, 32), 0)) << r.out;
+  EXPECT_TRUE(fileExists(dir.file("in.dff")));
 }
 
 // Sample decoding at the ends of the ranges, checked through pairs of files

@@ -218,16 +218,18 @@ TEST(ModulatorEdgeCases, NegativeOverloadOnBothChannelsIsAnOutputError) {
   EXPECT_TRUE(allZero(right));
 }
 
-TEST(ModulatorEdgeCases, NegativeOverloadOnOneChannelIsNotReported) {
+// Eight -1 decisions on one channel are an overload, as eight +1 are: a
+// clip, right after the first group.
+TEST(ModulatorEdgeCases, NegativeOverloadOnOneChannelIsAClip) {
   const ShaperCoefficients c = patternCoefficients(2);
   ShaperState left, right;
   const Block b = modulate(c, left, constant(32, -1.0), right, constant(32, 0.0));
-  EXPECT_EQ(StatusCode::Ok, b.result);
-  EXPECT_EQ(8u, b.count);
-  const std::vector<std::uint8_t> expected = {0x00, 0x96, 0x00, 0x69, 0x00, 0x69, 0x00, 0x96,
-                                              kUntouched, kUntouched, kUntouched, kUntouched};
+  EXPECT_EQ(StatusCode::Clip, b.result);
+  EXPECT_EQ(kCountUntouched, b.count);
+  const std::vector<std::uint8_t> expected = {0x00, 0x96, kUntouched, kUntouched, kUntouched, kUntouched,
+                                              kUntouched, kUntouched, kUntouched, kUntouched, kUntouched,
+                                              kUntouched};
   EXPECT_EQ(expected, b.bytes);
-  EXPECT_TRUE(allZero(left));
 }
 
 TEST(ModulatorEdgeCases, NotANumberCountsAsMinusOneAndSpreads) {
@@ -235,15 +237,17 @@ TEST(ModulatorEdgeCases, NotANumberCountsAsMinusOneAndSpreads) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   {
     // Left NaN at sample 3: bit 0x10 stays clear, and from then on the left
-    // state is NaN and every decision -1. Right carries on as silence.
+    // state is NaN and every decision -1, so the second group's left byte
+    // is 0x00: a clip. Right carries on as silence.
     std::vector<double> xl = constant(32, 0.0);
     xl[3] = nan;
     ShaperState left, right;
     const Block b = modulate(c, left, xl, right, constant(32, 0.0));
-    EXPECT_EQ(StatusCode::Ok, b.result);
-    EXPECT_EQ(8u, b.count);
-    const std::vector<std::uint8_t> expected = {0x80, 0x96, 0x00, 0x69, 0x00, 0x69, 0x00, 0x96,
-                                                kUntouched, kUntouched, kUntouched, kUntouched};
+    EXPECT_EQ(StatusCode::Clip, b.result);
+    EXPECT_EQ(kCountUntouched, b.count);
+    const std::vector<std::uint8_t> expected = {0x80, 0x96, 0x00, 0x69, kUntouched, kUntouched,
+                                                kUntouched, kUntouched, kUntouched, kUntouched,
+                                                kUntouched, kUntouched};
     EXPECT_EQ(expected, b.bytes);
     for (double v : left.delay) EXPECT_TRUE(std::isnan(v));
   }

@@ -84,7 +84,10 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
                      "seek takes no retry)\n", printableName(settings.outputPath).c_str());
       return status;
     }
-    if (status.code() != StatusCode::Clip || !settings.retryOnClip || retry >= kMaxRetries)
+    // An output error (both channels held low) is an overload too: retried
+    // like a clip, with its own line.
+    const bool overload = status.code() == StatusCode::Clip || status.code() == StatusCode::DsdOutput;
+    if (!overload || !settings.retryOnClip || retry >= kMaxRetries)
       return status;
 
     status.report(job.report);

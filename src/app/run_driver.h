@@ -27,7 +27,9 @@ struct JobContext {
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or
 // DSF (settings.dsfOutput; a DSF file carries `tags` and the settings of the
 // attempt that made it), with the settled settings (rate, ratio and taps
-// resolved). Ok when the output is complete
+// resolved). A clip or an output error is retried under settings.retryOnClip
+// (its line, then the retry line, the offset one lower), ten times at most.
+// Ok when the output is complete
 // and committed; otherwise the failure of the last attempt, not yet reported
 // (earlier clipped attempts are reported as they end), with no regular
 // output file left behind. An output that cannot seek (a pipe, FIFO or

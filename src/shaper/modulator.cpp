@@ -62,7 +62,8 @@ Status modulateBlock(const double* forward, const double* feedback, ShaperState&
         result = StatusCode::DsdOutput;
         break;
       }
-      if (leftByte == 0xFF || rightByte == 0xFF) {
+      // A byte of eight equal decisions on one channel is an overload either way.
+      if (leftByte == 0xFF || rightByte == 0xFF || leftByte == 0x00 || rightByte == 0x00) {
         result = StatusCode::Clip;
         break;
       }

@@ -19,7 +19,8 @@ struct ShaperState {
 // Modulates sampleCount samples of both channels. outBytes must hold
 // 2 * ceil(sampleCount / 8) bytes. Returns Ok with outByteCount = 2 *
 // (complete groups); DsdOutput when a completed group is 0x00 on both
-// channels, Clip when it has a 0xFF byte (checked in that order), stopping
+// channels, Clip when it has a 0xFF or (on one channel) a 0x00 byte: eight
+// equal decisions, an overload either way (checked in that order), stopping
 // right after the failing group's eighth sample with outByteCount not
 // written. An incomplete last group is packed but neither tested nor counted.
 Status modulateBlock(const double* forward, const double* feedback,
