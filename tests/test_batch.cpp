@@ -58,7 +58,7 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
       // Neither NaN, infinity nor an integer beyond its bounds gets through.
       {{"--alpha", "nan", in}, false, "--alpha: nan is not a finite number above 0"},
       {{"--alpha", "inf", in}, false, "--alpha: inf is not a finite number above 0"},
-      {{"--gain", "nan", in}, false, "--gain: nan is not a number from -24 to 0"},
+      {{"--gain", "nan", in}, false, "--gain: nan is not auto or a number from -24 to 0"},
       {{"--offset", "9223372036854775807", in}, false,
        "--offset: 9223372036854775807 is not a whole number from -2147483648 to 2147483647"},
       {{"--rate", "99999999999999999999", in}, false,
@@ -122,7 +122,7 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   RunResult r = batch({"album"});
   EXPECT_EQ(1, r.exitStatus) << r.err;  // one file failed
   // done.dsf is no DSF file: converted again, saying why.
-  EXPECT_NE(std::string::npos, r.err.find("5 files: 4 converted (0 after a clip), 0 skipped, 0 "
+  EXPECT_NE(std::string::npos, r.err.find("5 files: 4 converted (0 after a clip, 0 at a lower gain), 0 skipped, 0 "
                                           "clipped, 1 failed")) << r.err;
   EXPECT_NE(std::string::npos,
             r.err.find("pulsemill: album/done.dsf: damaged (shorter than a DSF header): converted again\n"))
@@ -142,7 +142,7 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   }
   // Again: everything done is skipped; with --force into another folder, replaced.
   r = batch({"-q", "album"});
-  EXPECT_NE(std::string::npos, r.err.find("0 converted (0 after a clip), 4 skipped")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("0 converted (0 after a clip, 0 at a lower gain), 4 skipped")) << r.err;
   // Asked for another rate, the existing files are named as made otherwise.
   r = testsupport::convertIn(dir_, {"--rate", "128", "album/cd2"}, "2");
   EXPECT_NE(std::string::npos, r.err.find("album/cd2/b.dsf: skipped: exists, made with other "
@@ -162,10 +162,33 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   EXPECT_TRUE(testsupport::fileExists(dir_.file("out/c.dff")));
 }
 
+// The default gain: a hard-clipped master (7% of its samples at full
+// scale) that overloads at 0 dB converts at the lower gain the overload
+// suggests, which the line, the summary and the TSSE state; from a pipe it
+// cannot start again, and says so. A second run skips it (both automatic).
+TEST_F(BatchE2E, AutomaticGainConvertsALoudMaster) {
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir_.path() + "' && /usr/bin/python3 " PULSEMILL_TOOLS_DIR
+                                     "/make_masters.py m --seconds 2"));
+  RunResult r = batch({"m/clip7.wav"});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("m/clip7.wav -> m/clip7.dsf: converted at -1 dB (overload at "
+                                          "0 dB)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("1 converted (0 after a clip, 1 at a lower gain)")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("pulsemill: converted at -1 dB: m/clip7.wav\n")) << r.err;
+  EXPECT_NE(std::string::npos, testsupport::dsfTagsByMutagen(dir_.file("m/clip7.dsf"))
+                                   .find("TSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0 g-1 auto\n"));
+  EXPECT_NE(std::string::npos, batch({"m/clip7.wav"}).err.find("skipped: exists\n"));
+  r = testsupport::runProgram("/bin/sh", {"-c", "cat m/clip7.wav | " PULSEMILL_BINARY
+                                          " --rate 64 --taps 2048 -o p.dsf /dev/stdin"}, dir_.path());
+  EXPECT_EQ(2, r.exitStatus) << r.err;
+  EXPECT_EQ(0u, r.err.find("pulsemill: /dev/stdin: cannot retry at a lower gain from a pipe; give "
+                           "--gain\n")) << r.err;
+}
+
 TEST_F(BatchE2E, GainAvoidsAClipAndAnOffsetMustLeaveAGain) {
   std::filesystem::create_directories(dir_.file("hot"));
   testsupport::makeWave(dir_, "hot/hot.wav", 44100, 16, 3000, "const:32767", "silence");
-  RunResult r = batch({"hot"});
+  RunResult r = batch({"--gain", "0", "hot"});
   EXPECT_EQ(2, r.exitStatus) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("1 clipped")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("pulsemill: clipped: hot/hot.wav (offset 0)")) << r.err;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/rate_choice.h"
+#include "app/run_driver.h"
 #include "timing_line.h"
 #include "base/kernel_isa.h"
 #include "test_support.h"
@@ -355,4 +356,16 @@ TEST(StartupRun, WrongArgumentsPrintUsageAndEndWithStatusOne) {
     EXPECT_EQ(0u, r.out.find(kUsageFirstLine));
     EXPECT_EQ(15, std::count(r.out.begin(), r.out.end(), '\n'));
   }
+}
+
+// The automatic gain's next step: the peak an overloaded attempt saw
+// brought to the stable level, on the 0.5 dB grid, at least a step lower,
+// never below -12 dB.
+TEST(AutomaticGain, NextStepFromThePeak) {
+  EXPECT_EQ(-1.0, pulsemill::nextAutoGain(0.0, 0.5, 0.47));    // -0.54 dB -> -1
+  EXPECT_EQ(-0.5, pulsemill::nextAutoGain(0.0, 0.47, 0.47));   // already there: one step
+  EXPECT_EQ(-2.5, pulsemill::nextAutoGain(-2.0, 0.4, 0.47));   // below the level: one step
+  EXPECT_EQ(-6.5, pulsemill::nextAutoGain(-1.0, 0.885, 0.47)); // -5.5 dB more -> -6.5
+  EXPECT_EQ(-12.0, pulsemill::nextAutoGain(-11.5, 0.9, 0.47));
+  EXPECT_EQ(-1.0, pulsemill::nextAutoGain(-0.5, 0.0, 0.47));   // nothing seen: one step
 }

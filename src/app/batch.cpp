@@ -58,7 +58,7 @@ class JobReport final : public CapturedReport {
   std::atomic<std::uint32_t> rate_{0};
 };
 
-enum class Outcome { Converted, Retried, Skipped, Clipped, Failed };
+enum class Outcome { Converted, Retried, Skipped, Clipped, Failed, Lowered };
 
 // Job::otherSettings of an output without our TSSE frame.
 constexpr const char kOtherProgram[] = "another program";
@@ -74,6 +74,7 @@ struct Job {
   bool planned = false;  // still to be decided: converted, or skipped by the resume check
   std::string reason;    // of a failure: what its last line says
   std::int64_t offset = 0;  // the last attempt's
+  GainOutcome gain;         // what the automatic gain did
   double seconds = 0.0;
   double audioSeconds = 0.0;  // converted
   std::string otherSettings;  // skipped: what an existing output was made with, when not this batch's settings
@@ -224,18 +225,26 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
           check.samplesPerChannel != wanted)
         check.damage = "it holds " + std::to_string(check.samplesPerChannel) + " samples per channel of " +
                        std::to_string(wanted);
-      const auto withoutOffset = [](std::string text) {
-        const std::size_t at = text.rfind(" n");
+      // A field " <letter>..." left out of a TSSE text (the offset a retry
+      // may lower, a gain the automatic gain chose).
+      const auto without = [](std::string text, const char* field) {
+        const std::size_t at = text.rfind(field);
         if (at == std::string::npos) return text;
         const std::size_t end = text.find(' ', at + 1);
         return text.erase(at, end == std::string::npos ? std::string::npos : end - at);
+      };
+      const auto comparable = [&](std::string text) {
+        if (settings.run.retryOnClip) text = without(text, " n");
+        // Both automatic: the gain each file needed is the file's own.
+        if (settings.run.autoGain && text.find(" auto") != std::string::npos)
+          text = without(without(text, " auto"), " g");
+        return text;
       };
       if (!settings.dsf && check.sampleRate != plan.outputRate)
         job.otherSettings = "DSD rate " + std::to_string(check.sampleRate) + " Hz";
       else if (settings.dsf && made.rfind("Pulsemill ", 0) != 0)
         job.otherSettings = kOtherProgram;
-      else if (settings.dsf && (settings.run.retryOnClip ? withoutOffset(made) != withoutOffset(plan.encoderSettings)
-                                                         : made != plan.encoderSettings))
+      else if (settings.dsf && comparable(made) != comparable(plan.encoderSettings))
         job.otherSettings = made;
     }
   }
@@ -269,11 +278,14 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   const Status status = result.status.onFiles(run.inputPath, run.outputPath);
   status.report(report);
   job.offset = result.finalOffset;
+  job.gain = result.gain;
   job.warnings = result.warnings;
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   job.audioSeconds = result.audioSeconds;
   if (status.ok()) {
-    job.outcome = job.offset == settings.run.normalizeOffset ? Outcome::Converted : Outcome::Retried;
+    job.outcome = result.gain.lowered ? Outcome::Lowered
+                  : job.offset == settings.run.normalizeOffset ? Outcome::Converted
+                                                               : Outcome::Retried;
   } else {
     job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
     job.reason = status.lastLine();
@@ -344,11 +356,17 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
   else console.err("%s", job.warnings.c_str());
   if (settings.quiet && job.outcome != Outcome::Failed) return;
   const char* line = nullptr;
+  char lowered[64];
+  std::snprintf(lowered, sizeof lowered, job.outcome == Outcome::Lowered
+                                             ? "converted at %g dB (overload at %g dB)"
+                                             : "clipped at %g dB",
+                job.gain.finalDb, job.gain.overloadDb);
   switch (job.outcome) {
     case Outcome::Converted: line = "converted"; break;
     case Outcome::Retried: line = "converted after a clip"; break;
+    case Outcome::Lowered: line = lowered; break;
     case Outcome::Skipped: line = "skipped: exists"; break;
-    case Outcome::Clipped: line = "clipped"; break;
+    case Outcome::Clipped: line = job.gain.lowered ? lowered : "clipped"; break;
     case Outcome::Failed: line = "FAILED"; break;
   }
   if (job.output.empty())  // a folder that could not be read
@@ -356,7 +374,7 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
   else
     console.err("pulsemill: [%zu/%zu] %s -> %s: %s", done, total, shown(job.input).c_str(),
                 shown(job.output).c_str(), line);
-  if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
+  if (job.outcome == Outcome::Retried || (job.outcome == Outcome::Clipped && !job.gain.lowered))
     console.err(" (offset %lld)", static_cast<long long>(job.offset));
   if (job.outcome == Outcome::Failed) console.err(" (%s)", shown(job.reason).c_str());
   if (job.otherSettings == kOtherProgram)
@@ -456,18 +474,22 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   drawer.join();
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  int counts[5] = {};
+  int counts[6] = {};
   double audio = 0.0;
   for (const Job& job : jobs) {
     ++counts[static_cast<int>(job.outcome)];
     audio += job.audioSeconds;
   }
-  console.err("pulsemill: %zu files: %d converted (%d after a clip), %d skipped, %d clipped, "
-              "%d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
-              jobs.size(), counts[0] + counts[1], counts[1], counts[2], counts[3], counts[4], audio,
-              wall, wall > 0.0 ? audio / wall : 0.0, slots);
+  console.err("pulsemill: %zu files: %d converted (%d after a clip, %d at a lower gain), %d skipped, "
+              "%d clipped, %d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
+              jobs.size(), counts[0] + counts[1] + counts[5], counts[1], counts[5], counts[2],
+              counts[3], counts[4], audio, wall, wall > 0.0 ? audio / wall : 0.0, slots);
   for (const Job& job : jobs) {
-    if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
+    if (job.outcome == Outcome::Lowered)
+      console.err("pulsemill: converted at %g dB: %s\n", job.gain.finalDb, shown(job.input).c_str());
+    if (job.outcome == Outcome::Clipped && job.gain.lowered)
+      console.err("pulsemill: clipped at %g dB: %s\n", job.gain.finalDb, shown(job.input).c_str());
+    else if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
       console.err("pulsemill: %s: %s (offset %lld)\n",
                   job.outcome == Outcome::Clipped ? "clipped" : "converted after a clip",
                   shown(job.input).c_str(), static_cast<long long>(job.offset));

@@ -1,6 +1,7 @@
 #include "app/command_line.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -192,6 +193,11 @@ std::string noNumberWarning(const char* arg, const std::string& readAs) {
 }
 
 }  // namespace
+
+void setGain(RunSettings& settings, double gainDb) {
+  settings.gainDb = gainDb;
+  settings.gainFactor = gainDb == 0.0 ? 1.0 : std::pow(10.0, gainDb / 20.0);
+}
 
 bool usesRateShaper(const RunSettings& settings) {
   return settings.rateShaper || settings.dsdRate == 512;

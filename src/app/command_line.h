@@ -44,7 +44,9 @@ struct RunSettings {
   bool alignOutput = false;     // "/a": output without the filter's delay (flushed at the end)
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
   std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
-  double gainFactor = 1.0;        // samples times this before interpolation (batch --gain)
+  double gainFactor = 1.0;        // samples times this before interpolation: 10^(gainDb / 20)
+  double gainDb = 0.0;            // the level change in dB (GNU-style --gain), <= 0; set by setGain
+  bool autoGain = false;          // GNU-style --gain auto: lower the gain on an overload
   bool positiveGainOnly = false;  // refuse ratio + offset <= 0 (batch --offset)
   bool familyRate = false;        // dsdRate counts in the input's rate family (GNU-style
                                   // runs; see resolveFamilyRate)
@@ -62,6 +64,9 @@ struct RunSettings {
 // follows the final output name's extension. A lone "--help", "-h" or
 // "--version" is a request of its own.
 Status parseCommandLine(int argc, const char* const* argv, RunSettings& settings);
+
+// Sets settings.gainDb and its factor (exactly 1.0 at 0 dB: the samples untouched).
+void setGain(RunSettings& settings, double gainDb);
 
 // True when the run uses the rate shaper: "/q", and every DSD512 run. The
 // "/p:" pattern is then ignored (with a warning).

@@ -101,7 +101,10 @@ std::string gnuHelpText() {
          "  --offset N               interpolation gain offset (ratio + N > 0)\n"
          "  --block 512|1024|2048    frames per block (default 1024)\n"
          "  --retry                  on a clip, retry with the offset lowered by one\n"
-         "  --gain DB                level change, -24 to 0 dB, before interpolation\n"
+         "  --gain auto|DB           level change before interpolation: auto (the default)\n"
+         "                           converts at 0 dB, or on an overload again at the least\n"
+         "                           cut that converts (0.5 dB steps, down to -12 dB); DB:\n"
+         "                           -24 to 0 dB, that gain only\n"
          "  --diagnostics DIR        each file's diagnostic files in DIR/<output stem>/\n"
          "  -j, --jobs N|auto        files at a time (default auto)\n"
          "  -f, --force              replace existing outputs (default: skip them)\n"
@@ -165,8 +168,9 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (alphaOption->count() > 0 && !(readFinite(alphaText, run.kaiserAlpha) && run.kaiserAlpha > 0.0))
     return refuse("--alpha: " + alphaText + " is not a finite number above 0");
   double gain = 0.0;
-  if (gainOption->count() > 0 && !(readFinite(gainText, gain) && gain >= -24.0 && gain <= 0.0))
-    return refuse("--gain: " + gainText + " is not a number from -24 to 0");
+  const bool autoGain = gainOption->count() == 0 || gainText == "auto";
+  if (!autoGain && !(readFinite(gainText, gain) && gain >= -24.0 && gain <= 0.0))
+    return refuse("--gain: " + gainText + " is not auto or a number from -24 to 0");
   // The int32 range of "/n:": ratio + offset, and a retry's offset - 1, stay
   // far inside 64 bits.
   const std::int64_t offsetLow = std::numeric_limits<std::int32_t>::min();
@@ -192,7 +196,10 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
   run.positiveGainOnly = true;  // checked per file, once its ratio is known
   run.familyRate = true;
-  if (gainOption->count() > 0) run.gainFactor = std::pow(10.0, gain / 20.0);
+  // The gain: as given, or chosen per file (0 dB first, lower on an
+  // overload) unless --retry steps the offset instead.
+  run.autoGain = autoGain && !run.retryOnClip;
+  setGain(run, autoGain ? 0.0 : gain);
   if (!format.empty()) settings.dsf = format == "dsf";
   if (!settings.output.empty()) {
     if (settings.inputs.size() != 1 || isFolder(settings.inputs[0]))

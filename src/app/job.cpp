@@ -100,7 +100,7 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   ProgressKept report(context.report);
   // A DSD stream sent to standard output has it to itself from the start.
   if (isStandardOutputStream(settings.outputPath)) report.yieldStandardOutput();
-  const JobContext job{report, context.threads, context.designs, &result.finalOffset};
+  const JobContext job{report, context.threads, context.designs, &result.finalOffset, &result.gain};
   InputFile input;
   result.status = input.open(settings.inputPath);
   if (!result.status.ok()) return result;

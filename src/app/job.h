@@ -34,6 +34,7 @@ Status planJob(const RunSettings& settings, std::uint32_t sampleRate, JobPlan& p
 struct JobResult {
   Status status;                  // Ok, or the failure that ended the job (not yet reported)
   std::int64_t finalOffset = 0;   // the last attempt's gain offset
+  GainOutcome gain;               // what the automatic gain did
   double audioSeconds = 0.0;      // input audio converted into the committed output
   bool outputWritten = false;     // the output was committed
   std::string warnings;           // the warning lines the job printed on standard error

@@ -1,5 +1,7 @@
 #include "app/run_driver.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <vector>
 
@@ -18,6 +20,14 @@ namespace {
 
 constexpr int kMaxRetries = 10;
 
+// The largest modulator input the shapers keep stable, in its units
+// (decisions +-1): a 1 kHz sine from a float file converts at a peak of
+// 0.4456 (-1 dBFS) with every fixed pattern and the rate shaper at DSD64
+// and DSD256, and overloads at 0.472 (-0.5 dBFS) with pattern 2 at DSD256
+// and the rate shaper at DSD64. The automatic gain aims the peak an
+// overloaded attempt saw at it.
+constexpr double kStableLevel = 0.47;
+
 }  // namespace
 
 std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
@@ -28,11 +38,23 @@ std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRat
                   rateShaperBand(selectRateShaper(outputRate), outputRate));
   else
     std::snprintf(shaper, sizeof shaper, "p%d", selectShaperPattern(settings.shaperPreset).number);
-  char text[192];
-  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g %s n%lld%s", kPulsemillVersion,
+  char gain[48] = "";
+  if (settings.gainDb != 0.0)
+    std::snprintf(gain, sizeof gain, " g%g%s", settings.gainDb, settings.autoGain ? " auto" : "");
+  char text[256];
+  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g %s n%lld%s%s", kPulsemillVersion,
                 settings.dsdRate, settings.tapCount, settings.kaiserAlpha, shaper,
-                static_cast<long long>(offset), settings.alignOutput ? " a" : "");
+                static_cast<long long>(offset), gain, settings.alignOutput ? " a" : "");
   return text;
+}
+
+double nextAutoGain(double gainDb, double peak, double stableLevel) {
+  double next = gainDb - kAutoGainStepDb;
+  if (peak > 0.0 && std::isfinite(peak)) {
+    const double wanted = gainDb + 20.0 * std::log10(stableLevel / peak);
+    next = std::min(next, std::floor(wanted / kAutoGainStepDb) * kAutoGainStepDb);
+  }
+  return std::max(next, kMinAutoGainDb);
 }
 
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
@@ -58,13 +80,16 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
 
   OutputFile output(settings.outputPath);
   OutputSink sink(settings.dsfOutput, output);
+  RunSettings attempt = settings;  // its gain lowered by the automatic gain
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
                             settings.gainFactor, settings.alignOutput};
   options.cancelled = stopRequested;
+  double peak = 0.0;
+  if (settings.autoGain) options.modulatorPeak = &peak;
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTag(renderId3v2Tag(
-          tags, encoderSettings(settings, outputRate, options.normalizeOffset), job.report));
+          tags, encoderSettings(attempt, outputRate, options.normalizeOffset), job.report));
     status = output.create();
     if (!status.ok()) return status;
     // An output that cannot seek (a pipe) takes the header's sizes up front,
@@ -75,8 +100,10 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
       return Status(StatusCode::StreamedOutput)
           .because("the output cannot seek, so its header needs the input's length, which " +
                    settings.inputPath + " does not declare");
+    peak = 0.0;
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
+    if (job.gain != nullptr) job.gain->finalDb = attempt.gainDb;
     if (status.ok()) return output.commit();
     output.discard();
     if (streamed) {
@@ -87,6 +114,24 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     // An output error (both channels held low) is an overload too: retried
     // like a clip, with its own line.
     const bool overload = status.code() == StatusCode::Clip || status.code() == StatusCode::DsdOutput;
+    if (overload && settings.autoGain) {
+      // Again from the start at the gain the overload suggests, down to
+      // kMinAutoGainDb; a pipe cannot start again.
+      if (attempt.gainDb <= kMinAutoGainDb) return status;
+      const Status rewound = source.rewind();
+      if (!rewound.ok()) {
+        job.report.err("pulsemill: %s: cannot retry at a lower gain from a pipe; give --gain\n",
+                       printableName(settings.inputPath).c_str());
+        return status;
+      }
+      if (job.gain != nullptr && !job.gain->lowered) {
+        job.gain->lowered = true;
+        job.gain->overloadDb = attempt.gainDb;
+      }
+      setGain(attempt, nextAutoGain(attempt.gainDb, peak, kStableLevel));
+      options.sampleGain = attempt.gainFactor;
+      continue;
+    }
     if (!overload || !settings.retryOnClip || retry >= kMaxRetries)
       return status;
 

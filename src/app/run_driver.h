@@ -17,12 +17,32 @@ namespace pulsemill {
 // What a run takes from its process, handed in: where its console lines go,
 // how many threads it may use (the filter design's loops and the
 // conversion's team) and the designs it shares with the process's other runs.
+// What the automatic gain did (settings.autoGain).
+struct GainOutcome {
+  double finalDb = 0.0;     // the last attempt's gain
+  double overloadDb = 0.0;  // the first attempt's, when it overloaded
+  bool lowered = false;     // an overload made it try a lower gain
+};
+
 struct JobContext {
   Report& report;
   int threads;            // >= 1
   DesignCache& designs;
   std::int64_t* finalOffset = nullptr;  // set to the last attempt's offset, when given
+  GainOutcome* gain = nullptr;          // set to what the automatic gain did, when given
 };
+
+// Lowest gain the automatic gain tries, and its step.
+constexpr double kMinAutoGainDb = -12.0;
+constexpr double kAutoGainStepDb = 0.5;
+
+// The gain to try after an attempt at `gainDb` dB overloaded with its
+// modulator input peaking at `peak` (the modulator's units): the step of
+// the 0.5 dB grid at or below the gain that brings that peak down to
+// `stableLevel`, the largest input the shaper keeps stable, and at least
+// one step below `gainDb`; no lower than kMinAutoGainDb. A function of its
+// arguments alone, so the choice depends on the input and the settings only.
+double nextAutoGain(double gainDb, double peak, double stableLevel);
 
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or
 // DSF (settings.dsfOutput; a DSF file carries `tags` and the settings of the
@@ -42,8 +62,9 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
 
 // The TSSE text of a DSF output at `outputRate` Hz: "Pulsemill 1.5
 // DSD<rate> <taps> taps k<alpha as %g> p<pattern> n<offset>", with
-// "q<band in Hz>" for the rate shaper in place of "p<pattern>" and " a"
-// after an aligned output's offset.
+// "q<band in Hz>" for the rate shaper in place of "p<pattern>", then
+// " g<dB as %g>" when settings.gainDb is not 0 and " auto" when the
+// automatic gain chose it, and " a" for an aligned output.
 std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
                             std::int64_t offset);
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <new>
 #include <vector>
@@ -44,6 +45,13 @@ struct PipelineBuffers {
     return true;
   }
 };
+
+// The largest |x| of `count` samples (a NaN counts as nothing).
+double peakMagnitude(const double* x, int count) {
+  double peak = 0.0;
+  for (int i = 0; i < count; ++i) peak = std::max(peak, std::fabs(x[i]));
+  return peak;
+}
 
 // The level change of a read block: each sample times `gain` (1.0 leaves
 // the block untouched, so the output stays bit-exact).
@@ -191,6 +199,11 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
     {
 #pragma omp single nowait
       if (modulating.active) {
+        if (options.modulatorPeak != nullptr)
+          *options.modulatorPeak =
+              std::max({*options.modulatorPeak,
+                        peakMagnitude(buffers.up[otherSlot][0].get(), ratio * modulating.frames),
+                        peakMagnitude(buffers.up[otherSlot][1].get(), ratio * modulating.frames)});
         modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
                                   buffers.up[otherSlot][0].get(), stateRight,
                                   buffers.up[otherSlot][1].get(), ratio * modulating.frames,

@@ -25,6 +25,11 @@ struct ConversionOptions {
   double sampleGain = 1.0;           // samples times this before interpolation (1.0: untouched)
   bool align = false;                // output without the filter's delay (see convertStream)
   bool (*cancelled)() = nullptr;     // polled between blocks; true ends the run (nullptr: never)
+  // When set: the largest magnitude of the modulator's input over the
+  // blocks modulated (the failing one included), in the modulator's units
+  // (its decisions are +-1). A value of the signal alone: the same for any
+  // thread count. nullptr: not measured.
+  double* modulatorPeak = nullptr;
 };
 
 // One attempt: every block of `source` (at its first frame) through the
