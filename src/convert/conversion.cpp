@@ -199,16 +199,19 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
     {
 #pragma omp single nowait
       if (modulating.active) {
-        if (options.modulatorPeak != nullptr)
-          *options.modulatorPeak =
-              std::max({*options.modulatorPeak,
-                        peakMagnitude(buffers.up[otherSlot][0].get(), ratio * modulating.frames),
-                        peakMagnitude(buffers.up[otherSlot][1].get(), ratio * modulating.frames)});
         modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
                                   buffers.up[otherSlot][0].get(), stateRight,
                                   buffers.up[otherSlot][1].get(), ratio * modulating.frames,
                                   modulated, modBytes);
       }
+      // The peak of the block being modulated, read beside the modulator
+      // (off its serial chain).
+#pragma omp single nowait
+      if (modulating.active && options.modulatorPeak != nullptr)
+        *options.modulatorPeak =
+            std::max({*options.modulatorPeak,
+                      peakMagnitude(buffers.up[otherSlot][0].get(), ratio * modulating.frames),
+                      peakMagnitude(buffers.up[otherSlot][1].get(), ratio * modulating.frames)});
 #pragma omp single nowait
       if (writing.active) writeStatus = sink.write(toWrite + writing.drop, writeBytes - writing.drop);
 #pragma omp single nowait
