@@ -53,7 +53,7 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
       {{"-o", "x.dff", "--format", "dsf", in}, false},
       {{"--retry", "/DSD64", in}, false},   {{"--bogus", in}, false},
       {{"--rate", "64"}, false},
-      {{"--shaper-design", "fixed", in}, true}, {{"--shaper-design", "spec", in}, false},
+      {{"--shaper-design", "fixed", in}, true}, {{"--shaper-design", "exact", in}, false},
       {{"--alpha", "0x10", in}, false},     {{"--offset", "-2147483649", in}, false},
       // Neither NaN, infinity nor an integer beyond its bounds gets through.
       {{"--alpha", "nan", in}, false, "--alpha: nan is not a finite number above 0"},

@@ -200,16 +200,18 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
                  " is in the way at " + job.output;
     return;
   }
+  // One open of the output: its structure, then a DSF's settings.
   const int fd = open(job.output.c_str(), O_RDONLY | O_CLOEXEC);
+  const auto size = static_cast<std::uint64_t>(out.st_size);
   DsdFileCheck check;
+  std::string made;
   if (fd < 0) {
     check.damage = systemReason();
   } else {
-    check = settings.dsf ? checkDsfFile(fd, static_cast<std::uint64_t>(out.st_size))
-                         : checkDsdiffFile(fd, static_cast<std::uint64_t>(out.st_size));
+    check = settings.dsf ? checkDsfFile(fd, size) : checkDsdiffFile(fd, size);
+    if (settings.dsf && check.damage.empty()) made = readDsfEncoderSettings(fd, size);
     close(fd);
   }
-  std::string made = settings.dsf && check.damage.empty() ? readDsfEncoderSettings(job.output) : "";
   struct stat in;
   if (check.damage.empty() && stat(job.input.c_str(), &in) == 0 && S_ISREG(in.st_mode)) {
     InputFile input;

@@ -113,9 +113,8 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   OpenedInput opened;
   result.status = openInput(input, settings.inputPath, report, opened);
   if (result.status.ok()) result.status = convertOpened(input, opened, settings, job);
-  result.outputWritten = result.status.ok();
   result.warnings = report.warnings();
-  if (result.outputWritten) result.audioSeconds = report.audioSeconds();
+  if (result.outputWritten()) result.audioSeconds = report.audioSeconds();
   return result;
 }
 

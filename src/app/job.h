@@ -36,8 +36,9 @@ struct JobResult {
   std::int64_t finalOffset = 0;   // the last attempt's gain offset
   GainOutcome gain;               // what the automatic gain did
   double audioSeconds = 0.0;      // input audio converted into the committed output
-  bool outputWritten = false;     // the output was committed
   std::string warnings;           // the warning lines the job printed on standard error
+
+  bool outputWritten() const { return status.ok(); }  // committed exactly when the job succeeded
 };
 
 // The whole job for settings.inputPath: opens it (once), checks that the

@@ -1,7 +1,6 @@
 #include "tags/dsf_settings.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -9,22 +8,21 @@
 
 namespace pulsemill {
 
-std::string readDsfEncoderSettings(const std::string& dsfPath) {
-  std::FILE* file = std::fopen(dsfPath.c_str(), "rb");
-  if (file == nullptr) return std::string();
+std::string readDsfEncoderSettings(int fd, std::uint64_t fileSize) {
   std::uint8_t header[28];
   std::vector<std::uint8_t> tag;
-  if (std::fread(header, 1, sizeof header, file) == sizeof header && isFourCc(header, "DSD ")) {
+  if (readAt(fd, 0, header, sizeof header) && isFourCc(header, "DSD ")) {
     const std::uint64_t at = le64(header + 20);  // the metadata pointer
     std::uint8_t id3[10];
-    if (at != 0 && fseeko(file, static_cast<off_t>(at), SEEK_SET) == 0 &&
-        std::fread(id3, 1, 10, file) == 10 && std::memcmp(id3, "ID3", 3) == 0) {
+    if (at != 0 && at < fileSize && fileSize - at >= 10 && readAt(fd, at, id3, 10) &&
+        std::memcmp(id3, "ID3", 3) == 0) {
       const std::uint32_t size = syncsafe32(id3 + 6);
-      tag.resize(size);
-      if (std::fread(tag.data(), 1, size, file) != size) tag.clear();
+      if (size <= fileSize - at - 10) {  // a tag that fits in the file
+        tag.resize(size);
+        if (!readAt(fd, at + 10, tag.data(), size)) tag.clear();
+      }
     }
   }
-  std::fclose(file);
   // Frames: ID, syncsafe size, flags, body (encoding byte, then the text).
   for (std::size_t at = 0; at + 10 <= tag.size() && tag[at] != 0;) {
     const std::uint32_t size = syncsafe32(&tag[at + 4]);

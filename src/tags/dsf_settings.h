@@ -3,16 +3,18 @@
 //
 // Conventions: the file is one this converter wrote (dsf_writer.h): the
 // metadata pointer at byte 20 of its header (64-bit little-endian), the tag
-// there, frames with syncsafe sizes and no extended header. It is an output
-// of an earlier run, so it is opened by its name.
+// there, frames with syncsafe sizes and no extended header. The caller has
+// the file open (it checks the file's structure from the same descriptor).
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace pulsemill {
 
 // The text of the TSSE frame (the settings that made it) in the ID3v2.4 tag
-// of the DSF file `dsfPath`; empty when the file has none or is no DSF file.
-std::string readDsfEncoderSettings(const std::string& dsfPath);
+// of the DSF file open as `fd`, `fileSize` bytes; empty when the file has
+// none or is no DSF file.
+std::string readDsfEncoderSettings(int fd, std::uint64_t fileSize);
 
 }  // namespace pulsemill
