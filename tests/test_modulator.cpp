@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "shaper/modulator.h"
+#include "shaper/rate_shaper.h"
 #include "shaper/shaper_design.h"
 
 namespace {
@@ -103,12 +105,13 @@ struct Block {
 };
 
 Block modulate(const ShaperCoefficients& c, ShaperState& left, const std::vector<double>& xl,
-               ShaperState& right, const std::vector<double>& xr, size_t extraBytes = 4) {
+               ShaperState& right, const std::vector<double>& xr, size_t extraBytes = 4,
+               const pulsemill::OverloadGuard* guard = nullptr) {
   const int n = static_cast<int>(xl.size());
   Block b;
   b.bytes.assign(2 * ((n + 7) / 8) + extraBytes, kUntouched);
   b.result = pulsemill::modulateBlock(c.forward, c.feedback, left, xl.data(), right, xr.data(), n,
-                                      b.bytes.data(), b.count).code();
+                                      b.bytes.data(), b.count, guard).code();
   return b;
 }
 
@@ -375,6 +378,48 @@ TEST(ModulatorReference, LongSignalBitExactForAnyBlockSplit) {
       EXPECT_TRUE(sameState(refRight, right));
     }
   }
+}
+
+// The rate shaper's guard: no byte test (a full-scale stretch that holds a
+// byte at 0xFF converts); until a restart, the decisions and states are the
+// plain loop's; a channel that leaves the limit (here a NaN) restarts from
+// rest while the other carries on, and a second restart within the calm
+// span is a clip.
+TEST(ModulatorGuard, RestartsAChannelGoneUnstableAndClipsASecondSoon) {
+  const pulsemill::RateShaper& row = pulsemill::selectRateShaper(2822400);
+  const ShaperCoefficients c = pulsemill::rateShaperCoefficients(row, pulsemill::Diagnostics());
+  const pulsemill::OverloadGuard guard = pulsemill::rateShaperGuard(row, 2822400);
+  EXPECT_EQ(2822u, guard.minCalmSamples);
+  std::vector<double> x = bandLimitedSignal(4096, 7, 0.45);
+  for (int i = 2000; i < 2024; ++i) x[i] = 0.7;  // above full scale: a byte of eight +1
+  ShaperState left, right, refLeft, refRight;
+  const Block b = modulate(c, left, x, right, x, 4, &guard);
+  ASSERT_EQ(StatusCode::Ok, b.result);
+  std::vector<std::uint8_t> expected(b.bytes.size(), kUntouched);
+  for (int i = 0; i < 4096; ++i) {
+    const bool bit = referenceStep(c.forward, c.feedback, refLeft.delay, x[i]);
+    referenceStep(c.forward, c.feedback, refRight.delay, x[i]);
+    if (i % 8 == 0) expected[i / 8 * 2] = expected[i / 8 * 2 + 1] = 0;
+    if (bit) expected[i / 8 * 2] = expected[i / 8 * 2 + 1] |= 0x80 >> (i % 8);
+  }
+  EXPECT_EQ(expected, b.bytes);
+  EXPECT_NE(b.bytes.end(), std::find(b.bytes.begin(), b.bytes.end(), 0xFF));
+  ShaperState plainLeft, plainRight;
+  EXPECT_EQ(StatusCode::Clip, modulate(c, plainLeft, x, plainRight, x).result);
+  EXPECT_TRUE(sameState(refLeft, left));
+  EXPECT_EQ(0u, left.restarts + right.restarts);
+
+  std::vector<double> xl = constant(64, 0.1);
+  xl[10] = std::numeric_limits<double>::quiet_NaN();
+  const Block once = modulate(c, left, xl, right, constant(64, 0.1), 4, &guard);
+  EXPECT_EQ(StatusCode::Ok, once.result);
+  EXPECT_EQ(1u, left.restarts);
+  EXPECT_EQ(0u, right.restarts);
+  EXPECT_EQ(53u, left.calm);
+  const Block twice = modulate(c, left, xl, right, constant(64, 0.1), 4, &guard);
+  EXPECT_EQ(StatusCode::Clip, twice.result);
+  EXPECT_EQ(kCountUntouched, twice.count);
+  EXPECT_EQ(2u, left.restarts);
 }
 
 }  // namespace

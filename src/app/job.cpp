@@ -54,6 +54,9 @@ Status convertOpened(const InputFile& input, OpenedInput& opened, const RunSetti
   }
   if (!status.ok()) return status;
   const RunSettings& run = plan.settings;
+  // The rate shaper's floor lies below the converter's scale's own
+  // asymmetry: it reads every sample on one scale.
+  if (run.rateShaper) opened.source->setSampleScale(SampleScale::Symmetric);
   job.report.out("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n", run.dsdRate,
                  run.oversampleRatio, run.blockFrames, run.tapCount, run.kaiserAlpha);
 

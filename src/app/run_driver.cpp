@@ -86,6 +86,14 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   options.cancelled = stopRequested;
   double peak = 0.0;
   if (settings.autoGain) options.modulatorPeak = &peak;
+  // The rate shaper has no byte test: its guard restarts a loop gone unstable.
+  OverloadGuard guard;
+  if (usesRateShaper(settings)) {
+    guard = rateShaperGuard(selectRateShaper(outputRate), outputRate);
+    options.overloadGuard = &guard;
+  }
+  std::uint64_t restarts = 0;
+  options.modulatorRestarts = &restarts;
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTag(renderId3v2Tag(
@@ -104,7 +112,13 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (job.gain != nullptr) job.gain->finalDb = attempt.gainDb;
-    if (status.ok()) return output.commit();
+    if (status.ok()) {
+      if (restarts > 0)
+        job.report.err("pulsemill: %s: %llu brief overload%s: the modulator restarted and recovered\n",
+                       printableName(settings.inputPath).c_str(),
+                       static_cast<unsigned long long>(restarts), restarts == 1 ? "" : "s");
+      return output.commit();
+    }
     output.discard();
     if (streamed) {
       job.report.err("pulsemill: %s: the bytes already sent are incomplete (an output that cannot "

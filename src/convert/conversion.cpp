@@ -202,7 +202,7 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
         modStatus = modulateBlock(shaper.forward, shaper.feedback, stateLeft,
                                   buffers.up[otherSlot][0].get(), stateRight,
                                   buffers.up[otherSlot][1].get(), ratio * modulating.frames,
-                                  modulated, modBytes);
+                                  modulated, modBytes, options.overloadGuard);
       }
       // The peak of the block being modulated, read beside the modulator
       // (off its serial chain).
@@ -262,6 +262,8 @@ Status convertStream(PcmSource& input, DsdSink& sink, const PhaseKernel& kernel,
     }
   }
 
+  if (options.modulatorRestarts != nullptr)
+    *options.modulatorRestarts = stateLeft.restarts + stateRight.restarts;
   status = source.finish();
   if (status.ok()) status = sink.finish();
   if (!status.ok()) return status;

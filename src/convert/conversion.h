@@ -14,6 +14,7 @@
 #include "convert/dsd_sink.h"
 #include "convert/pcm_source.h"
 #include "resample/interpolator.h"
+#include "shaper/modulator.h"
 #include "shaper/shaper_design.h"
 
 namespace pulsemill {
@@ -30,6 +31,11 @@ struct ConversionOptions {
   // (its decisions are +-1). A value of the signal alone: the same for any
   // thread count. nullptr: not measured.
   double* modulatorPeak = nullptr;
+  // The modulator's overload guard (shaper/modulator.h); nullptr: the byte
+  // test. When modulatorRestarts is set, a run that modulated every block
+  // stores there the restarts the guard made on both channels.
+  const OverloadGuard* overloadGuard = nullptr;
+  std::uint64_t* modulatorRestarts = nullptr;
 };
 
 // One attempt: every block of `source` (at its first frame) through the

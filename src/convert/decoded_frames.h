@@ -1,6 +1,7 @@
 // Frames a decoder has produced ahead of the core's reads (FLAC and FFmpeg
 // decode whole frames of their own size): appended frame by frame, handed
-// out block by block.
+// out block by block. They are kept in 24-bit units (see unitsOnScale), so
+// the source's scale applies when they are handed out, whenever it was set.
 #pragma once
 
 #include <algorithm>
@@ -68,6 +69,10 @@ class DecodingSource : public PcmSource {
     Status status = decodeUntil(static_cast<std::size_t>(maxFrames));
     if (!status.ok()) return status;
     const std::size_t n = decoded_.take(static_cast<std::size_t>(maxFrames), left, right);
+    for (std::size_t k = 0; k < n; ++k) {
+      left[k] = unitsOnSourceScale(left[k]);
+      right[k] = unitsOnSourceScale(right[k]);
+    }
     framesRead_ += n;
     frames = static_cast<int>(n);
     // A failure of the look-ahead is the next block's, returned by the next
@@ -93,7 +98,7 @@ class DecodingSource : public PcmSource {
   // Decodes until `frames` are buffered or the stream ends (endOfStream_).
   virtual Status decodeUntil(std::size_t frames) = 0;
 
-  DecodedFrames decoded_;
+  DecodedFrames decoded_;  // in 24-bit units
   std::uint64_t framesRead_ = 0;  // handed out by read()
   bool endOfStream_ = false;
 };

@@ -14,9 +14,20 @@
 
 namespace pulsemill {
 
+// How a source maps its samples onto the converter's scale.
+enum class SampleScale {
+  Converter,  // decodeSampleWord, unitsOnScale: a negative sample lies one
+              // 24-bit step nearer zero than its positive mirror
+  Symmetric,  // one step for every sample: s / 16777215, s in 24-bit units
+};
+
 class PcmSource {
  public:
   virtual ~PcmSource() = default;
+
+  // The scale of the values read() delivers (default: Converter). Set
+  // before the first read(); it holds across rewind().
+  void setSampleScale(SampleScale scale) { scale_ = scale; }
 
   // Input sample rate in Hz.
   virtual std::uint32_t sampleRate() const = 0;
@@ -44,6 +55,14 @@ class PcmSource {
 
   // The frames the input declares (for progress), 0 when it does not say.
   virtual std::uint64_t totalFrames() const { return 0; }
+
+ protected:
+  // A 24-bit sample word, and a sample in 24-bit units, on this source's scale.
+  double wordOnScale(std::uint32_t word) const;
+  double unitsOnSourceScale(double units) const;
+
+ private:
+  SampleScale scale_ = SampleScale::Converter;
 };
 
 // One sample word on the converter's scale: a 24-bit word u (a 16-bit sample
@@ -67,6 +86,22 @@ inline double decodeSampleWord(std::uint32_t u) {
 // negative. For whole 16- and 24-bit samples it equals decodeSampleWord.
 inline double unitsOnScale(double s) {
   return s >= 0.0 ? s / 16777215.0 : (s + 16777216.0) / 16777215.0 - 1.0;
+}
+
+// The symmetric scale: s / 16777215.0 for a word's signed value s, and for a
+// sample s in 24-bit units. Positive samples get decodeSampleWord's values.
+inline double decodeSampleWordSymmetric(std::uint32_t u) {
+  const double s = u >= 8388608u ? static_cast<double>(u) - 16777216.0 : static_cast<double>(u);
+  return s / 16777215.0;
+}
+inline double unitsOnSymmetricScale(double s) { return s / 16777215.0; }
+
+inline double PcmSource::wordOnScale(std::uint32_t word) const {
+  return scale_ == SampleScale::Symmetric ? decodeSampleWordSymmetric(word)
+                                          : decodeSampleWord(word);
+}
+inline double PcmSource::unitsOnSourceScale(double units) const {
+  return scale_ == SampleScale::Symmetric ? unitsOnSymmetricScale(units) : unitsOnScale(units);
 }
 
 // Highest input sample rate: its products with the ratio (up to 512) and

@@ -357,7 +357,7 @@ Status FfmpegSource::takeFrame() {
   for (std::size_t k = 0; k < n; ++k) {
     if (!std::isfinite(unitsLeft_[k]) || !std::isfinite(unitsRight_[k]))
       return damage("sample " + std::to_string(framesDecoded_ + k) + " is not a number");
-    decoded_.push(unitsOnScale(unitsLeft_[k]), unitsOnScale(unitsRight_[k]));
+    decoded_.push(unitsLeft_[k], unitsRight_[k]);
   }
   framesDecoded_ += n;
   return Status();

@@ -8,8 +8,8 @@
 // (pread on the descriptor), never by a name, so no file name can act as a
 // URL or protocol, and the demuxer is the one the caller names, never a
 // guess. The first audio stream is decoded as it is (no resampling,
-// dithering or channel mixing) and put on the converter's scale with
-// unitsOnScale (convert/pcm_source.h), so integer and float files holding
+// dithering or channel mixing) and put on the source's scale from 24-bit
+// units (convert/pcm_source.h), so integer and float files holding
 // the samples of a 24-bit file convert to the bytes that file gives.
 // Damage (a corrupt packet, a decoder or demuxer error, a NaN or infinite
 // sample, fewer frames than the container declares) is Decode with

@@ -174,24 +174,15 @@ bool FlacSource::takeFrame(unsigned blockSize, const FlacFrameFormat& format,
     return false;
   }
   framesDecoded_ += blockSize;
-  // 16- and 24-bit samples give the words a WAVE file of them gives; other
-  // depths go in 24-bit units (as their PCM twins do through FFmpeg):
-  // times 2^(24 - bits) below 24 bits, divided by 2^(bits - 24) above.
+  // Samples go in 24-bit units, exactly (as their PCM twins do through
+  // FFmpeg): times 2^(24 - bits) below 24 bits, divided by 2^(bits - 24)
+  // above. On the converter's scale 16- and 24-bit samples then give the
+  // values their WAVE twins' words give.
   const double toUnits = bits_ <= 24 ? static_cast<double>(1u << (24 - bits_))
                                      : 1.0 / static_cast<double>(1u << (bits_ - 24));
   try {
-    if (bits_ == 16 || bits_ == 24) {
-      const bool sixteen = bits_ == 16;
-      for (unsigned k = 0; k < blockSize; ++k) {
-        const auto l = static_cast<std::uint32_t>(samples[0][k]);
-        const auto r = static_cast<std::uint32_t>(samples[1][k]);
-        decoded_.push(decodeSampleWord(sixteen ? sampleWord16(l) : sampleWord24(l)),
-                      decodeSampleWord(sixteen ? sampleWord16(r) : sampleWord24(r)));
-      }
-    } else {
-      for (unsigned k = 0; k < blockSize; ++k)
-        decoded_.push(unitsOnScale(samples[0][k] * toUnits), unitsOnScale(samples[1][k] * toUnits));
-    }
+    for (unsigned k = 0; k < blockSize; ++k)
+      decoded_.push(samples[0][k] * toUnits, samples[1][k] * toUnits);
   } catch (const std::bad_alloc&) {
     takeError("out of memory", std::strerror(ENOMEM));
     return false;

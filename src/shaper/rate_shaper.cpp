@@ -1,5 +1,7 @@
 #include "shaper/rate_shaper.h"
 
+#include <cmath>
+
 namespace pulsemill {
 
 namespace {
@@ -32,6 +34,21 @@ ShaperCoefficients rateShaperCoefficients(const RateShaper& row, const Diagnosti
   }
   reportShaperPolynomials(nullptr, numerator, denominator, diagnostics);
   return coefficients;
+}
+
+OverloadGuard rateShaperGuard(const RateShaper& row, std::uint32_t outputRate) {
+  // h[n] = [n == 0] + b1 h[n-1] + ... + b7 h[n-7]; the poles lie within
+  // 0.98 of the origin, so 2^16 terms leave nothing of the sum out.
+  double history[7] = {};  // h[n-1] .. h[n-7]
+  double sum = 0.0;
+  for (int n = 0; n < 65536; ++n) {
+    double h = n == 0 ? 1.0 : 0.0;
+    for (int k = 0; k < 7; ++k) h = h + row.feedback[k] * history[k];
+    for (int k = 6; k > 0; --k) history[k] = history[k - 1];
+    history[0] = h;
+    sum = sum + std::fabs(h);
+  }
+  return OverloadGuard{std::floor(0.5 * sum), outputRate / 1000u};
 }
 
 }  // namespace pulsemill

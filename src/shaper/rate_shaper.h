@@ -12,6 +12,7 @@
 
 #include <cstdint>
 
+#include "shaper/modulator.h"
 #include "shaper/shaper_design.h"
 
 namespace pulsemill {
@@ -35,5 +36,16 @@ std::uint32_t rateShaperBand(const RateShaper& row, std::uint32_t outputRate);
 // The modulator's coefficients of `row`; with diagnostics enabled prints
 // its NTF's polynomials and writes the ShaperScript (reportShaperPolynomials).
 ShaperCoefficients rateShaperCoefficients(const RateShaper& row, const Diagnostics& diagnostics);
+
+// The row's overload guard at `outputRate`. The state recursion w = e +
+// (b1 w[n-1] + ... + b7 w[n-7]) (b the feedback weights) has an impulse
+// response h; a quantiser error of at most 0.5 can build a state of at most
+// 0.5 x sum |h|, which is the limit (rounded down to a whole number). A
+// stable loop stays below 0.3 x sum |h| even at full scale, while an
+// unstable one passes any bound within a few samples. minCalmSamples is one
+// millisecond at the output rate: an isolated overload (an intersample peak
+// of a limited master) restarts the loop once, a sustained one again within
+// tens of samples.
+OverloadGuard rateShaperGuard(const RateShaper& row, std::uint32_t outputRate);
 
 }  // namespace pulsemill
