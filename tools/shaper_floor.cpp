@@ -13,7 +13,8 @@
 // (tools/pulsemill_report.py, whose exact decoder analyses it in double
 // precision); `sweep` runs a tone at every level from --from to --to
 // (default -60 to 0) in 1 dB steps and prints, per level, whether the
-// modulator overloaded (the run's clip check) and where.
+// modulator overloaded (the run's check: the byte test, or the rate
+// shaper's guard) and where.
 #include <omp.h>
 
 #include <cmath>
@@ -112,9 +113,13 @@ int run(const std::string& mode, const Setup& setup, const char* outPath) {
     return 1;
   }
   ShaperCoefficients shaper;
+  ConversionOptions options{1024, 0, omp_get_max_threads(), 1.0, false};
+  OverloadGuard guard;  // the rate shaper's, as a run has it
   if (setup.rateShaper) {
     const RateShaper& row = selectRateShaper(outputRate);
     shaper = rateShaperCoefficients(row, Diagnostics());
+    guard = rateShaperGuard(row, outputRate);
+    options.overloadGuard = &guard;
     std::printf("# DSD%d %u Hz, %d taps, rate shaper band %u Hz\n", choice.dsdRate, outputRate,
                 choice.tapCount, rateShaperBand(row, outputRate));
   } else {
@@ -123,7 +128,6 @@ int run(const std::string& mode, const Setup& setup, const char* outPath) {
                 choice.tapCount);
   }
   const std::uint64_t frames = static_cast<std::uint64_t>(setup.seconds * setup.family);
-  ConversionOptions options{1024, 0, omp_get_max_threads(), 1.0, false};
   CapturedReport quiet;
   if (mode == "tone") {
     SineSource source(setup.family, 1000.0, 0.5 * std::pow(10.0, setup.level / 20.0), frames);
