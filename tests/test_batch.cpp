@@ -175,7 +175,7 @@ TEST_F(BatchE2E, AutomaticGainConvertsALoudMaster) {
                                           "0 dB)")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("1 converted (0 after a clip, 1 at a lower gain)")) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("pulsemill: converted at -1 dB: m/clip7.wav\n")) << r.err;
-  EXPECT_NE(std::string::npos, testsupport::dsfTagsByMutagen(dir_.file("m/clip7.dsf"))
+  EXPECT_NE(std::string::npos, testsupport::id3TagsByMutagen(dir_.file("m/clip7.dsf"))
                                    .find("TSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0 g-1 auto\n"));
   EXPECT_NE(std::string::npos, batch({"m/clip7.wav"}).err.find("skipped: exists\n"));
   r = testsupport::runProgram("/bin/sh", {"-c", "cat m/clip7.wav | " PULSEMILL_BINARY

@@ -44,7 +44,7 @@ TEST_F(BatchFaults, ResumeChecksWhatItSkips) {
   for (const char* name : {"t1", "t2", "t3", "t4", "t5", "t6", "t7"}) tone(std::string("m/") + name + ".wav");
   tone("long.wav", 4410);
   make("$P --rate 64 --taps 2048 -q m/t2.wav long.wav && $P --rate 128 --taps 2048 -q m/t5.wav && "
-       "$P --rate 128 --taps 2048 --format dff -q m/t6.wav && "
+       "$P m/t6.wav /DSD128 /t:2048 > /dev/null && "
        ": > m/t1.dsf && head -c 1000 m/t2.dsf > cut && mv cut m/t2.dsf && "
        "head -c 2000 /dev/urandom > m/t3.dsf && mkdir m/t4.dsf && cp long.dsf m/t7.dsf");
   RunResult r = batch("m");
@@ -59,9 +59,22 @@ TEST_F(BatchFaults, ResumeChecksWhatItSkips) {
   // Each one converted again is the whole file a fresh run gives.
   make("$P --rate 64 --taps 2048 -q -o fresh.dsf m/t1.wav");
   EXPECT_EQ(readFileBytes(dir_.file("fresh.dsf")), readFileBytes(dir_.file("m/t1.dsf")));
-  // DSDIFF outputs are compared by their rate.
-  r = batch("--format dff m/t6.wav");
+  // DSDIFF outputs: one without a tag (the slash grammar's) is compared by
+  // its rate, a GNU-style one by the settings in its tag, as a DSF; one
+  // whose tag is damaged or cut short is converted again.
+  make("mkdir d");
+  for (const char* name : {"same", "other", "bad", "cut"}) tone(std::string("d/") + name + ".wav");
+  make("$P --rate 64 --taps 2048 --format dff -q d && $P --rate 128 --taps 2048 -f -q -o d/other.dff "
+       "d/other.wav && perl -0777 -pi -e 's/ID3\\x04/XXX\\x04/' d/bad.dff && "
+       "head -c -10 d/same.dff > d/cut.dff");
+  r = batch("--format dff m/t6.wav d");
   EXPECT_TRUE(has(r, "m/t6.dff: skipped: exists, made with other settings (DSD rate 5644800 Hz)")) << r.err;
+  EXPECT_TRUE(has(r, "d/same.wav -> d/same.dff: skipped: exists\n"));
+  EXPECT_TRUE(has(r, "d/other.dff: skipped: exists, made with other settings (Pulsemill 1.5 DSD128 "));
+  EXPECT_TRUE(has(r, "pulsemill: d/bad.dff: damaged (its tag is cut short): converted again\n"));
+  EXPECT_TRUE(has(r, "pulsemill: d/cut.dff: damaged (its header declares "));
+  for (const char* again : {"d/bad.dff", "d/cut.dff"})
+    EXPECT_EQ(readFileBytes(dir_.file("d/same.dff")), readFileBytes(dir_.file(again))) << again;
 
   // A FIFO input is never opened to check an existing output (the writer
   // would wait for ever, or lose its stream); a FIFO output is written.

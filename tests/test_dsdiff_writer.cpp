@@ -1,9 +1,11 @@
 // DSDIFF container: the 130-byte header template, the rate field and the two
-// 64-bit size fields patched at the end.
+// 64-bit size fields patched at the end; a tagged file's chunks around the
+// sound data.
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -173,24 +175,49 @@ TEST(DsdiffSizes, FullSixtyFourBitCounts) {
   }
 }
 
+// A chunk: ID, size, body, and a zero pad byte after an odd-sized body.
+Bytes chunk(const char* id, const Bytes& body) {
+  Bytes c;
+  append(c, id, 4);
+  appendBigEndian(c, body.size(), 8);
+  c.insert(c.end(), body.begin(), body.end());
+  if (body.size() % 2 != 0) c.push_back(0);
+  return c;
+}
+
 // The sink writes the header, the blocks as they come and, at the end, the
 // sizes of what it was given; a second begin() on a fresh file starts over.
+// Tagged, a DIIN chunk (here a title alone) precedes the sound chunk and an
+// ID3 chunk follows it, both odd-sized and padded, and the form counts them.
 TEST(DsdiffSink, WholeFileThroughTheSink) {
   testsupport::TempDir dir;
-  pulsemill::OutputFile output(dir.file("out.dff"));
-  pulsemill::DsdiffSink sink(output);
   const Bytes payload = {0x96, 0x96, 0x69, 0x69, 0x69, 0x69, 0x96, 0x96, 0x00, 0xFF};
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    ASSERT_TRUE(output.create().ok());
-    ASSERT_TRUE(sink.begin(5644800, 0).ok());
-    ASSERT_TRUE(sink.write(payload.data(), 4).ok());
-    ASSERT_TRUE(sink.write(payload.data() + 4, 6).ok());
-    ASSERT_TRUE(sink.finish().ok());
-    ASSERT_TRUE(output.commit().ok());
+  const Bytes info = chunk("DIIN", chunk("DITI", {0, 0, 0, 3, 'a', 'b', 'c'}));
+  const Bytes id3 = chunk("ID3 ", {'I', 'D', '3'});
+  for (bool tagged : {false, true}) {
+    SCOPED_TRACE(tagged);
+    pulsemill::OutputFile output(dir.file("out.dff"));
+    pulsemill::DsdiffSink sink(output);
+    if (tagged) sink.setTags({"abc", "", {'I', 'D', '3'}});
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      ASSERT_TRUE(output.create().ok());
+      ASSERT_TRUE(sink.begin(5644800, 0).ok());
+      ASSERT_TRUE(sink.write(payload.data(), 4).ok());
+      ASSERT_TRUE(sink.write(payload.data() + 4, 6).ok());
+      ASSERT_TRUE(sink.finish().ok());
+      ASSERT_TRUE(output.commit().ok());
+    }
+    Bytes expected = expectedHeader(5644800, payload.size(), true);
+    if (tagged) {
+      expected.insert(expected.begin() + 118, info.begin(), info.end());
+      Bytes form;
+      appendBigEndian(form, 118 + 32 + payload.size() + 16, 8);
+      std::copy(form.begin(), form.end(), expected.begin() + 4);
+    }
+    expected.insert(expected.end(), payload.begin(), payload.end());
+    if (tagged) expected.insert(expected.end(), id3.begin(), id3.end());
+    EXPECT_EQ(expected, testsupport::readFileBytes(dir.file("out.dff")));
   }
-  Bytes expected = expectedHeader(5644800, payload.size(), true);
-  expected.insert(expected.end(), payload.begin(), payload.end());
-  EXPECT_EQ(expected, testsupport::readFileBytes(dir.file("out.dff")));
 }
 
 // A patch that cannot seek, or a header that cannot be written, is a write

@@ -214,7 +214,7 @@ TEST(DsfTags, ReadBackByMutagenAndDecodedByFfmpeg) {
             "TPOS 1/2\nTCON Jazz\nTSSE Pulsemill 1.5 DSD128 4096 taps k9.5 p2 n0\n"
             "COMM A comment\nAPIC image/png 3 cover " +
                 testsupport::sha256OfFile(dir.file("cover.bin")) + "\n",
-            testsupport::dsfTagsByMutagen(dir.file("tagged.dsf")));
+            testsupport::id3TagsByMutagen(dir.file("tagged.dsf")));
 
   // The same samples without tags: identical sound, a tag with TSSE only.
   RunResult plain = convert(dir, {"plain.wav", "plain.dff", "/DSD128", "/t:4096", "/k:9.5", "/p:7"});

@@ -147,7 +147,7 @@ TEST_F(FfmpegInput, AiffAndMp4TagsReachTheDsfTag) {
   for (const char* file : {"x.aiff", "x.m4a"}) {
     SCOPED_TRACE(file);
     ASSERT_EQ(0, convert(file, "out.dsf").exitStatus);
-    const std::string read = testsupport::dsfTagsByMutagen(dir_.file("out.dsf"));
+    const std::string read = testsupport::id3TagsByMutagen(dir_.file("out.dsf"));
     for (const char* line : {"TIT2 Night Song\n", "TPE1 Band\n", "TALB Hours\n", "TSSE Pulsemill"})
       EXPECT_NE(std::string::npos, read.find(line)) << read;
   }

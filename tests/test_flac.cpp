@@ -261,7 +261,7 @@ TEST(FlacTags, VorbisCommentsAndPictureReachTheDsfTag) {
   EXPECT_EQ("TIT2 Title\nTPE1 Artist\nTALB Album\nTPE2 Band\nTDRC 2023\nTRCK 4\nTPOS 2\n"
             "TCON Folk\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n-1\nCOMM Note\n"
             "APIC image/png 3 Front " + testsupport::sha256OfFile(dir.file("cover.png")) + "\n",
-            testsupport::dsfTagsByMutagen(dir.file("tagged.dsf")));
+            testsupport::id3TagsByMutagen(dir.file("tagged.dsf")));
 }
 
 // A name given twice keeps both values, in order, in one ID3 text frame (a
@@ -280,7 +280,7 @@ TEST(FlacTags, SeveralValuesOfOneNameReachTheDsfTag) {
     RunResult run = convert(dir, {input, "out.dsf", "/DSD64", "/t:2048"});
     ASSERT_EQ(0, run.exitStatus) << run.err;
     EXPECT_EQ("TIT2 Song\nTPE1 A / B\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0\nCOMM One\n",
-              testsupport::dsfTagsByMutagen(dir.file("out.dsf")));
+              testsupport::id3TagsByMutagen(dir.file("out.dsf")));
   }
 }
 

@@ -96,7 +96,7 @@ TEST_F(InputProbeE2E, KindsThatConvertGiveTheirTwinsBytes) {
   // Both values of the WavPack file's APE Artist item reach a DSF tag.
   ASSERT_EQ(0, convert("tagged.wv", "tagged.dsf").exitStatus);
   EXPECT_NE(std::string::npos,
-            testsupport::dsfTagsByMutagen(dir_.file("tagged.dsf")).find("TPE1 A / B\n"));
+            testsupport::id3TagsByMutagen(dir_.file("tagged.dsf")).find("TPE1 A / B\n"));
   // A streamed WAVE from a pipe too.
   RunResult piped = shell("cat s16.wav | $P /dev/stdin piped.dff /DSD64 /t:2048");
   ASSERT_EQ(0, piped.exitStatus) << piped.err;

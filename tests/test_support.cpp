@@ -187,16 +187,16 @@ double reportFigure(const std::string& report, const std::string& channel, const
   return 0.0;
 }
 
-std::string dsfTagsByMutagen(const std::string& dsfPath) {
+std::string id3TagsByMutagen(const std::string& path) {
   const char* script =
-      "import sys, hashlib, mutagen.dsf\n"
-      "t = mutagen.dsf.DSF(sys.argv[1]).tags\n"
+      "import sys, hashlib, mutagen.dsf, mutagen.dsdiff\n"
+      "t = (mutagen.dsdiff.DSDIFF if sys.argv[1].endswith('.dff') else mutagen.dsf.DSF)(sys.argv[1]).tags\n"
       "for k in ['TIT2','TPE1','TALB','TPE2','TDRC','TRCK','TPOS','TCON','TSSE']:\n"
       "    if k in t: print(k, ' / '.join(map(str, t[k].text)))\n"
       "for c in t.getall('COMM'): print('COMM', c.text[0])\n"
       "for p in t.getall('APIC'):\n"
       "    print('APIC', p.mime, int(p.type), p.desc, hashlib.sha256(p.data).hexdigest())\n";
-  const RunResult r = runProgram("/usr/bin/python3", {"-c", script, dsfPath});
+  const RunResult r = runProgram("/usr/bin/python3", {"-c", script, path});
   EXPECT_EQ(0, r.exitStatus) << r.err;
   return r.out;
 }

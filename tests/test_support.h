@@ -100,12 +100,13 @@ void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, i
 std::string runReport(const std::vector<std::string>& args);
 double reportFigure(const std::string& report, const std::string& channel, const std::string& name);
 
-// The ID3 tag of a DSF file as mutagen (an independent reader) sees it: one
+// The ID3 tag of a DSF file, or of a DSDIFF file (a name ending in ".dff"),
+// as mutagen (an independent reader) sees it: one
 // "FRAME text" line per text frame present of TIT2 TPE1 TALB TPE2 TDRC TRCK
 // TPOS TCON TSSE (several values joined by " / ", as mutagen prints them),
 // then "COMM text", then "APIC mime type description sha256-of-the-image"
 // per picture.
-std::string dsfTagsByMutagen(const std::string& dsfPath);
+std::string id3TagsByMutagen(const std::string& path);
 
 // One block of both channels as the pipeline interpolates it: its work
 // items spread over the OpenMP threads, then the history handover in place.

@@ -2,7 +2,8 @@
 // exceed them, with a warning each; a compressed ID3 frame that expands past
 // them is dropped before anything inflates it; texts in Latin-1 (INFO,
 // Vorbis comments) reach the DSF tag; and an APE tag written by mutagen
-// gives its text fields, every value of a field kept.
+// gives its text fields, every value of a field kept. A GNU-style DSDIFF
+// output carries the tags where its readers look for them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -122,7 +123,7 @@ open(dst, 'wb').write(w)
               run.err);
     EXPECT_EQ("TIT2 Kept title\nTPE1 Compressed artist\n"
               "TSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n-1\n",
-              testsupport::dsfTagsByMutagen(dir.file("in.dsf")));
+              testsupport::id3TagsByMutagen(dir.file("in.dsf")));
     EXPECT_LE(std::stol(testsupport::readFileText(dir.file("dsf.rss"))),
               std::stol(testsupport::readFileText(dir.file("dff.rss"))) + 100 * 1024);
   }
@@ -167,7 +168,7 @@ TEST(TagInputs, Latin1TextIsKept) {
     ASSERT_EQ(0, run.exitStatus) << run.err;
     EXPECT_EQ("TIT2 Björk\nTPE1 Ärtist\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n-1\n"
               "COMM café\n",
-              testsupport::dsfTagsByMutagen(dir.file("out.dsf")));
+              testsupport::id3TagsByMutagen(dir.file("out.dsf")));
   }
 }
 
@@ -217,6 +218,63 @@ t.save(sys.argv[1])
     EXPECT_EQ(read.empty() ? "" : warning("APE Comment text", (1 << 20) + 1, "over 1 MiB"),
               report.standardError());
   }
+}
+
+// The `bytes`-byte big-endian number at `at`.
+std::uint64_t bigEndian(const Bytes& b, std::size_t at, int bytes) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = v << 8 | b.at(at + i);
+  return v;
+}
+
+// The chunks of a DSDIFF file after its form's type, in order: ID and body.
+std::vector<std::pair<std::string, Bytes>> dsdiffChunks(const Bytes& file) {
+  std::vector<std::pair<std::string, Bytes>> chunks;
+  std::size_t at = 16;
+  while (at + 12 <= file.size()) {
+    const std::uint64_t size = bigEndian(file, at + 4, 8);
+    if (size > file.size() - at - 12) break;
+    chunks.emplace_back(std::string(file.begin() + at, file.begin() + at + 4),
+                        Bytes(file.begin() + at + 12, file.begin() + at + 12 + size));
+    at += 12 + size + size % 2;
+  }
+  EXPECT_EQ(file.size(), at) << "chunks that do not fill the file";
+  return chunks;
+}
+
+// A GNU-style DSDIFF output of a tagged FLAC file: its chunks fill the form
+// in the order DIIN, sound, ID3; mutagen reads every frame of the ID3 chunk
+// (the settings too), ffprobe the DIIN chunk's title and artist, ffmpeg
+// decodes every sample, and the sound data is the slash grammar's.
+TEST(TagOutputs, GnuStyleDsdiffCarriesTheTagsAroundItsSoundData) {
+  TempDir dir;
+  testsupport::makeWave(dir, "in.wav", 44100, 16, 4410, "sine:1000:-6", "silence");
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && flac -s -T TITLE=Tïtle -T ARTIST=A "
+                                     "-T ARTIST=Bee -T ALBUM=Album -o in.flac in.wav"));
+  for (const auto& args : {std::vector<std::string>{"--rate", "64", "--taps", "2048", "--format",
+                                                    "dff", "-q", "in.flac"},
+                           {"in.wav", "slash.dff", "/DSD64", "/t:2048"}}) {
+    const RunResult run = testsupport::convertIn(dir, args);
+    ASSERT_EQ(0, run.exitStatus) << run.err;
+  }
+  const Bytes tagged = testsupport::readFileBytes(dir.file("in.dff"));
+  const auto chunks = dsdiffChunks(tagged);
+  std::vector<std::string> ids;
+  for (const auto& chunk : chunks) ids.push_back(chunk.first);
+  ASSERT_EQ(std::vector<std::string>({"FVER", "PROP", "DIIN", "DSD ", "ID3 "}), ids);
+  EXPECT_EQ(tagged.size() - 12, bigEndian(tagged, 4, 8));
+  EXPECT_EQ(dsdiffChunks(testsupport::readFileBytes(dir.file("slash.dff"))).at(2), chunks.at(3));
+
+  EXPECT_EQ("TIT2 Tïtle\nTPE1 A / Bee\nTALB Album\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0\n",
+            testsupport::id3TagsByMutagen(dir.file("in.dff")));
+  const RunResult probe = testsupport::runProgram(
+      "/usr/bin/ffprobe", {"-v", "error", "-show_entries", "format_tags=title,artist", "-of",
+                           "default=nw=1", dir.file("in.dff")});
+  EXPECT_EQ("TAG:artist=A / Bee\nTAG:title=Tïtle\n", probe.out) << probe.err;
+  // ffmpeg decodes DSD to PCM at an eighth of its rate: 8 frames per input frame.
+  ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && ffmpeg -nostdin -v error -i in.dff "
+                                     "-f s16le decoded.raw"));
+  EXPECT_EQ(4410u * 8u * 4u, testsupport::readFileBytes(dir.file("decoded.raw")).size());
 }
 
 }  // namespace

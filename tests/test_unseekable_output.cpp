@@ -1,5 +1,6 @@
 // Outputs that cannot seek, end to end on the built converter: a FIFO and
-// /dev/stdout, each read by `cat`, in both formats and both grammars. The
+// /dev/stdout, each read by `cat`, in both formats and both grammars (a
+// GNU-style DSDIFF file with its tag chunk). The
 // bytes that arrive are those of a regular output (ffmpeg decodes the DSF);
 // an input of unknown length is refused before a byte is sent; a clip is
 // not retried and says the bytes sent are incomplete.
@@ -35,9 +36,9 @@ TEST(UnseekableOutputE2E, PipesCarryTheBytesOfARegularOutput) {
   ASSERT_EQ(0, mkfifo(dir.file("fifo.dsf").c_str(), 0600));
   ASSERT_EQ(0, symlink("/dev/stdout", dir.file("stdout.dsf").c_str()));
   const std::string bin = std::string("timeout 60 '") + PULSEMILL_BINARY + "' ";
-  for (const char* regular : {"regular.dff", "regular.dsf"})
-    ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && " + bin + "in.wav " + regular +
-                                       " /DSD64 /t:2048 >/dev/null"));
+  for (const char* regular : {"in.wav regular.dff /DSD64 /t:2048", "in.wav regular.dsf /DSD64 /t:2048",
+                              "-q --rate 64 --taps 2048 -o tagged.dff in.wav"})
+    ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && " + bin + regular + " >/dev/null 2>&1"));
 
   const std::string incomplete =
       "pulsemill: fifo.dff: the bytes already sent are incomplete (an output that cannot seek "
@@ -55,6 +56,8 @@ TEST(UnseekableOutputE2E, PipesCarryTheBytesOfARegularOutput) {
       {"in.wav stdout.dsf /DSD64 /t:2048", "stdout.dsf", "regular.dsf", 0, ""},
       {"-f --rate 64 --taps 2048 -o fifo.dsf in.wav", "fifo.dsf", "regular.dsf", 0,
        "pulsemill: [1/1] in.wav -> fifo.dsf: converted"},
+      {"-f --rate 64 --taps 2048 -o fifo.dff in.wav", "fifo.dff", "tagged.dff", 0,
+       "pulsemill: [1/1] in.wav -> fifo.dff: converted"},
       {"streamed.wav fifo.dff /DSD64 /t:2048", "fifo.dff", "", 1,
        "pulsemill: fifo.dff: the output cannot seek, so its header needs the input's length, "
        "which streamed.wav does not declare\n"},

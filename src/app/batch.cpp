@@ -21,6 +21,7 @@
 #include "dsdiff/dsdiff_check.h"
 #include "dsf/dsf_check.h"
 #include "input/input.h"
+#include "tags/encoder_settings.h"
 
 namespace pulsemill {
 
@@ -200,7 +201,7 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
                  " is in the way at " + job.output;
     return;
   }
-  // One open of the output: its structure, then a DSF's settings.
+  // One open of the output: its structure, then the settings in its tag.
   const int fd = open(job.output.c_str(), O_RDONLY | O_CLOEXEC);
   const auto size = static_cast<std::uint64_t>(out.st_size);
   DsdFileCheck check;
@@ -208,8 +209,9 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
   if (fd < 0) {
     check.damage = systemReason();
   } else {
-    check = settings.dsf ? checkDsfFile(fd, size) : checkDsdiffFile(fd, size);
-    if (settings.dsf && check.damage.empty()) made = readDsfEncoderSettings(fd, size);
+    std::uint64_t tagOffset = 0;
+    check = settings.dsf ? checkDsfFile(fd, size, tagOffset) : checkDsdiffFile(fd, size, tagOffset);
+    made = readEncoderSettings(fd, size, tagOffset);
     close(fd);
   }
   struct stat in;
@@ -242,11 +244,14 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
           text = without(without(text, " auto"), " g");
         return text;
       };
-      if (!settings.dsf && check.sampleRate != plan.outputRate)
+      // A DSDIFF file without a tag (a slash-grammar run's, say) can only
+      // be compared by its rate.
+      const bool untagged = !settings.dsf && made.empty();
+      if (untagged && check.sampleRate != plan.outputRate)
         job.otherSettings = "DSD rate " + std::to_string(check.sampleRate) + " Hz";
-      else if (settings.dsf && made.rfind("Pulsemill ", 0) != 0)
+      else if (!untagged && made.rfind("Pulsemill ", 0) != 0)
         job.otherSettings = kOtherProgram;
-      else if (settings.dsf && comparable(made) != comparable(plan.encoderSettings))
+      else if (!untagged && comparable(made) != comparable(plan.encoderSettings))
         job.otherSettings = made;
     }
   }

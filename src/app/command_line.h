@@ -32,6 +32,7 @@ struct RunSettings {
   std::string inputPath;        // input WAVE file; empty when none was given
   std::string outputPath;       // output file (derived "<stem>.dff", with "/dsf" "<stem>.dsf")
   bool dsfOutput = false;       // DSF when outputPath ends in ".dsf" (any case), else DSDIFF
+  bool dsdiffTags = false;      // a DSDIFF output carries the tags too (GNU-style runs)
   int dsdRate = 256;            // 64, 128, 256 or 512; changed by the rate choice (resolveRunRate)
   int tapCount = 0;             // 0 = not given, else 2048 .. 65536 (powers of two)
   double kaiserAlpha = 10.0;    // window shape; never 0 (0 and text read as 8.0)

@@ -196,6 +196,7 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
   run.positiveGainOnly = true;  // checked per file, once its ratio is known
   run.familyRate = true;
+  run.dsdiffTags = true;
   // The gain: as given, or chosen per file (0 dB first, lower on an
   // overload) unless --retry steps the offset instead.
   run.autoGain = autoGain && !run.retryOnClip;

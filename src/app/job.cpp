@@ -68,10 +68,11 @@ Status convertOpened(const InputFile& input, OpenedInput& opened, const RunSetti
                      : Diagnostics();
   status = diagnostics.checkNoneIsInput(input.stream());
   if (!status.ok()) return status;
-  // Tags only go into DSF, and are read from a regular file only: a pipe's
-  // bytes belong to the conversion.
+  // Tags go into DSF and GNU-style DSDIFF outputs, and are read from a
+  // regular file only: a pipe's bytes belong to the conversion.
   TagSet tags;
-  if (run.dsfOutput && input.regularFileSize() >= 0) tags = readInputTags(opened, input, job.report);
+  if ((run.dsfOutput || run.dsdiffTags) && input.regularFileSize() >= 0)
+    tags = readInputTags(opened, input, job.report);
   return runDriver(run, *opened.source, diagnostics, tags, job);
 }
 

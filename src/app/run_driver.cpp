@@ -79,7 +79,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   }
 
   OutputFile output(settings.outputPath);
-  OutputSink sink(settings.dsfOutput, output);
+  OutputSink sink(settings.dsfOutput, settings.dsdiffTags, output);
   RunSettings attempt = settings;  // its gain lowered by the automatic gain
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
                             settings.gainFactor, settings.alignOutput};
@@ -96,8 +96,9 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   options.modulatorRestarts = &restarts;
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
-      sink.setTag(renderId3v2Tag(
-          tags, encoderSettings(attempt, outputRate, options.normalizeOffset), job.report));
+      sink.setTags(tags, renderId3v2Tag(tags, encoderSettings(attempt, outputRate,
+                                                              options.normalizeOffset),
+                                        job.report));
     status = output.create();
     if (!status.ok()) return status;
     // An output that cannot seek (a pipe) takes the header's sizes up front,

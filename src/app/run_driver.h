@@ -45,8 +45,9 @@ constexpr double kAutoGainStepDb = 0.5;
 double nextAutoGain(double gainDb, double peak, double stableLevel);
 
 // Converts `source` (at its first frame) into settings.outputPath, DSDIFF or
-// DSF (settings.dsfOutput; a DSF file carries `tags` and the settings of the
-// attempt that made it), with the settled settings (rate, ratio and taps
+// DSF (settings.dsfOutput; a DSF file, and a DSDIFF file under
+// settings.dsdiffTags, carries `tags` and the settings of the attempt that
+// made it), with the settled settings (rate, ratio and taps
 // resolved). A clip or an output error is retried under settings.retryOnClip
 // (its line, then the retry line, the offset one lower), ten times at most.
 // Ok when the output is complete
@@ -60,7 +61,7 @@ double nextAutoGain(double gainDb, double peak, double stableLevel);
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
                  const TagSet& tags, const JobContext& job);
 
-// The TSSE text of a DSF output at `outputRate` Hz: "Pulsemill 1.5
+// The TSSE text of a tagged output at `outputRate` Hz: "Pulsemill 1.5
 // DSD<rate> <taps> taps k<alpha as %g> p<pattern> n<offset>", with
 // "q<band in Hz>" for the rate shaper in place of "p<pattern>", then
 // " g<dB as %g>" when settings.gainDb is not 0 and " auto" when the

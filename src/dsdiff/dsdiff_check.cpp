@@ -1,5 +1,6 @@
 #include "dsdiff/dsdiff_check.h"
 
+#include <cstring>
 #include <string>
 
 #include "base/bytes.h"
@@ -23,8 +24,9 @@ void readProperties(int fd, std::uint64_t at, std::uint64_t end, std::uint32_t& 
 
 }  // namespace
 
-DsdFileCheck checkDsdiffFile(int fd, std::uint64_t fileSize) {
+DsdFileCheck checkDsdiffFile(int fd, std::uint64_t fileSize, std::uint64_t& tagOffset) {
   DsdFileCheck check;
+  tagOffset = 0;
   std::uint8_t h[16];
   if (fileSize < 16 || !readAt(fd, 0, h, 16) || !isFourCc(h, "FRM8") || !isFourCc(h + 12, "DSD ")) {
     check.damage = "not a DSDIFF file";
@@ -38,7 +40,9 @@ DsdFileCheck checkDsdiffFile(int fd, std::uint64_t fileSize) {
   }
   unsigned channels = 0;
   bool sound = false;
-  for (std::uint64_t at = 16; at + 12 <= fileSize && readAt(fd, at, h, 12);) {
+  std::uint64_t tagAt = 0, tagBytes = 0;  // the "ID3 " chunk's body
+  std::uint64_t at = 16;
+  for (; at + 12 <= fileSize && readAt(fd, at, h, 12);) {
     const std::uint64_t size = be64(h + 4);
     if (size > fileSize - at - 12) {
       check.damage = "a chunk runs past the end of the file";
@@ -49,10 +53,21 @@ DsdFileCheck checkDsdiffFile(int fd, std::uint64_t fileSize) {
       sound = true;
       if (isFourCc(h, "DSD ") && channels > 0) check.samplesPerChannel = size * 8 / channels;
     }
+    if (isFourCc(h, "ID3 ")) {
+      tagAt = at + 12;
+      tagBytes = size;
+    }
     at += 12 + size + (size & 1);
   }
   if (check.sampleRate == 0 || channels == 0) check.damage = "no sample rate or channel count";
   else if (!sound) check.damage = "no sound data";
+  // `at` one past the end: the last chunk's pad byte is missing, which readers accept.
+  else if (at < fileSize) check.damage = "bytes after its last chunk";
+  else if (tagAt != 0 &&
+           (tagBytes < 10 || !readAt(fd, tagAt, h, 10) || std::memcmp(h, "ID3", 3) != 0 ||
+            10 + std::uint64_t{syncsafe32(h + 6)} > tagBytes))
+    check.damage = "its tag is cut short";
+  if (check.damage.empty()) tagOffset = tagAt;
   return check;
 }
 

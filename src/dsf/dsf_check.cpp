@@ -7,8 +7,9 @@
 
 namespace pulsemill {
 
-DsdFileCheck checkDsfFile(int fd, std::uint64_t fileSize) {
+DsdFileCheck checkDsfFile(int fd, std::uint64_t fileSize, std::uint64_t& tagOffset) {
   DsdFileCheck check;
+  tagOffset = 0;
   std::uint8_t h[kDsfHeaderSize];
   if (fileSize < sizeof h || !readAt(fd, 0, h, sizeof h)) {
     check.damage = "shorter than a DSF header";
@@ -44,6 +45,7 @@ DsdFileCheck checkDsfFile(int fd, std::uint64_t fileSize) {
       (!readAt(fd, metadata, tag, sizeof tag) || !isFourCc(tag, "ID3\4") ||
        metadata + 10 + syncsafe32(tag + 6) > fileSize))
     check.damage = "its tag is cut short";
+  if (check.damage.empty()) tagOffset = metadata;
   return check;
 }
 

@@ -11,7 +11,8 @@ namespace pulsemill {
 // "DSD " (28 bytes), "fmt " (52 bytes, two channels, one bit) and "data",
 // the total size it declares is the file's, the data chunk holds the blocks
 // its sample count needs, and a metadata offset points at an ID3v2 tag that
-// fits in the file.
-DsdFileCheck checkDsfFile(int fd, std::uint64_t fileSize);
+// fits in the file. `tagOffset` is set to that offset (0: the file is not
+// whole or has no tag).
+DsdFileCheck checkDsfFile(int fd, std::uint64_t fileSize, std::uint64_t& tagOffset);
 
 }  // namespace pulsemill

@@ -16,13 +16,13 @@
 //   flac_tags.h     readFlacTags: Vorbis comments and PICTURE blocks
 //   ape_tags.h      readApeTags: an APE tag at the end of a file
 //   id3v2_writer.h  renderId3v2Tag: the output's ID3v2.4 tag
-//   dsf_settings.h  readDsfEncoderSettings: a DSF output's TSSE read back
+//   encoder_settings.h  readEncoderSettings: an output's TSSE read back
 // and inside the module: id3v2_reader.h (ID3v2 tags rebuilt within the
 // bounds and parsed), tag_text.h (UTF-8 or Latin-1), byte_range.h.
 #pragma once
 
 #include "tags/ape_tags.h"
-#include "tags/dsf_settings.h"
+#include "tags/encoder_settings.h"
 #include "tags/flac_tags.h"
 #include "tags/id3v2_writer.h"
 #include "tags/tag_bounds.h"

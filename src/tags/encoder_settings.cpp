@@ -1,4 +1,4 @@
-#include "tags/dsf_settings.h"
+#include "tags/encoder_settings.h"
 
 #include <cstdint>
 #include <cstring>
@@ -8,19 +8,15 @@
 
 namespace pulsemill {
 
-std::string readDsfEncoderSettings(int fd, std::uint64_t fileSize) {
-  std::uint8_t header[28];
+std::string readEncoderSettings(int fd, std::uint64_t fileSize, std::uint64_t tagOffset) {
   std::vector<std::uint8_t> tag;
-  if (readAt(fd, 0, header, sizeof header) && isFourCc(header, "DSD ")) {
-    const std::uint64_t at = le64(header + 20);  // the metadata pointer
-    std::uint8_t id3[10];
-    if (at != 0 && at < fileSize && fileSize - at >= 10 && readAt(fd, at, id3, 10) &&
-        std::memcmp(id3, "ID3", 3) == 0) {
-      const std::uint32_t size = syncsafe32(id3 + 6);
-      if (size <= fileSize - at - 10) {  // a tag that fits in the file
-        tag.resize(size);
-        if (!readAt(fd, at + 10, tag.data(), size)) tag.clear();
-      }
+  std::uint8_t id3[10];
+  if (tagOffset != 0 && tagOffset < fileSize && fileSize - tagOffset >= 10 &&
+      readAt(fd, tagOffset, id3, 10) && std::memcmp(id3, "ID3", 3) == 0) {
+    const std::uint32_t size = syncsafe32(id3 + 6);
+    if (size <= fileSize - tagOffset - 10) {  // a tag that fits in the file
+      tag.resize(size);
+      if (!readAt(fd, tagOffset + 10, tag.data(), size)) tag.clear();
     }
   }
   // Frames: ID, syncsafe size, flags, body (encoding byte, then the text).
