@@ -3,7 +3,8 @@
 # DSD256 and the rate shaper at DSD64 to DSD512, the largest level of a
 # 1 kHz sine (from a 32-bit float WAVE, so above full scale too) that
 # converts without an overload, in 0.5 dB steps from -6 to +3 dBFS,
-# scanning upward to the first overload. DURATION seconds per sine
+# scanning upward to the first overload (for the rate shaper: the first
+# restart of its loop, which its guard survives). DURATION seconds per sine
 # (default 10); --taps 2048 and --gain 0 (no automatic gain).
 #
 #   bench/shaper_stability.sh [PULSEMILL]     (default: build/pulsemill)
@@ -31,7 +32,9 @@ done
 largest() {  # shaper options, rate: the last level that converts
   local last="below -6"
   for db in $levels; do
-    "$bin" --rate "$2" $1 --taps 2048 --gain 0 -f -q -o "$work/o.dsf" "$work/s$db.wav" >/dev/null 2>&1 || break
+    "$bin" --rate "$2" $1 --taps 2048 --gain 0 -f -q -o "$work/o.dsf" "$work/s$db.wav" \
+      >/dev/null 2>"$work/err" || break
+    grep -q "brief overload" "$work/err" && break
     last=$db
   done
   echo "$last"

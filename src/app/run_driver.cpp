@@ -94,6 +94,15 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
   }
   std::uint64_t restarts = 0;
   options.modulatorRestarts = &restarts;
+  // The next attempt of the automatic gain, at the gain the overload suggests.
+  const auto lowerGain = [&] {
+    if (job.gain != nullptr && !job.gain->lowered) {
+      job.gain->lowered = true;
+      job.gain->overloadDb = attempt.gainDb;
+    }
+    setGain(attempt, nextAutoGain(attempt.gainDb, peak, kStableLevel));
+    options.sampleGain = attempt.gainFactor;
+  };
   for (int retry = 0;; ++retry) {
     if (sink.carriesTags())
       sink.setTags(tags, renderId3v2Tag(tags, encoderSettings(attempt, outputRate,
@@ -114,6 +123,14 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (job.gain != nullptr) job.gain->finalDb = attempt.gainDb;
     if (status.ok()) {
+      // The automatic gain prefers a lower gain to restarts, where the
+      // input can be read again.
+      if (restarts > 0 && settings.autoGain && !streamed && attempt.gainDb > kMinAutoGainDb &&
+          source.rewind().ok()) {
+        output.discard();
+        lowerGain();
+        continue;
+      }
       if (restarts > 0)
         job.report.err("pulsemill: %s: %llu brief overload%s: the modulator restarted and recovered\n",
                        printableName(settings.inputPath).c_str(),
@@ -139,12 +156,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
                        printableName(settings.inputPath).c_str());
         return status;
       }
-      if (job.gain != nullptr && !job.gain->lowered) {
-        job.gain->lowered = true;
-        job.gain->overloadDb = attempt.gainDb;
-      }
-      setGain(attempt, nextAutoGain(attempt.gainDb, peak, kStableLevel));
-      options.sampleGain = attempt.gainFactor;
+      lowerGain();
       continue;
     }
     if (!overload || !settings.retryOnClip || retry >= kMaxRetries)
