@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "shaper/modulator.h"
+#include "shaper/rate_shaper.h"
 #include "shaper/shaper_design.h"
 
 namespace {
@@ -118,17 +119,26 @@ std::vector<double> makeSignal(int channel, double outputRate) {
   return x;
 }
 
+// Arguments: the ratio, and 0 for pattern 2 with the byte test or 1 for the
+// rate shaper of that rate with its overload guard.
 void BM_ModulateBlock(benchmark::State& state) {
   const int ratio = static_cast<int>(state.range(0));
   const double outputRate = 44100.0 * ratio;
   const std::vector<double> left = makeSignal(0, outputRate), right = makeSignal(1, outputRate);
   std::vector<std::uint8_t> bytes(2 * (kBlock / 8));
   pulsemill::ShaperState leftState, rightState;
+  pulsemill::ShaperCoefficients coefficients = shaper;
+  pulsemill::OverloadGuard guard;
+  if (state.range(1) != 0) {
+    const pulsemill::RateShaper& row = pulsemill::selectRateShaper(44100u * static_cast<unsigned>(ratio));
+    coefficients = pulsemill::rateShaperCoefficients(row, pulsemill::Diagnostics());
+    guard = pulsemill::rateShaperGuard(row, 44100u * static_cast<unsigned>(ratio));
+  }
   for (auto _ : state) {
     std::uint32_t count = 0;
-    const pulsemill::Status result = pulsemill::modulateBlock(shaper.forward, shaper.feedback, leftState,
-                                                left.data(), rightState, right.data(), kBlock,
-                                                bytes.data(), count);
+    const pulsemill::Status result = pulsemill::modulateBlock(
+        coefficients.forward, coefficients.feedback, leftState, left.data(), rightState, right.data(),
+        kBlock, bytes.data(), count, state.range(1) != 0 ? &guard : nullptr);
     if (!result.ok()) {
       state.SkipWithError(result.code() == pulsemill::StatusCode::Clip ? "clip" : "failed group");
       break;
@@ -145,9 +155,11 @@ void BM_ModulateBlock(benchmark::State& state) {
       steps * 1e-9 / clockGHz, benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ModulateBlock)
-    ->ArgNames({"x"})
-    ->Arg(64)
-    ->Arg(256)
+    ->ArgNames({"x", "guard"})
+    ->Args({64, 0})
+    ->Args({64, 1})
+    ->Args({256, 0})
+    ->Args({256, 1})
     ->Unit(benchmark::kMicrosecond)
     ->MinTime(0.5)
     ->Repetitions(5)
