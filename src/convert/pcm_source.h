@@ -1,7 +1,7 @@
 // The conversion core's input seam: a source of stereo PCM frames.
 //
 // Conventions: a frame is one sample per channel at the input rate; values
-// are on the converter's scale (decodeSampleWord: full scale is about
+// are on the source's scale (unitsOnScale: full scale is about
 // +-0.5). A source delivers the stream in blocks of at most the size the
 // core asks for, every block full but the last. A format (WAVE, FLAC, ...)
 // implements this interface; the core knows no format. Statuses are
@@ -16,7 +16,7 @@ namespace pulsemill {
 
 // How a source maps its samples onto the converter's scale.
 enum class SampleScale {
-  Converter,  // decodeSampleWord, unitsOnScale: a negative sample lies one
+  Converter,  // unitsOnScale: a negative sample lies one
               // 24-bit step nearer zero than its positive mirror
   Symmetric,  // one step for every sample: s / 16777215, s in 24-bit units
 };
@@ -57,49 +57,36 @@ class PcmSource {
   virtual std::uint64_t totalFrames() const { return 0; }
 
  protected:
-  // A 24-bit sample word, and a sample in 24-bit units, on this source's scale.
-  double wordOnScale(std::uint32_t word) const;
+  // A sample in 24-bit units on this source's scale.
   double unitsOnSourceScale(double units) const;
 
  private:
   SampleScale scale_ = SampleScale::Converter;
 };
 
-// One sample word on the converter's scale: a 24-bit word u (a 16-bit sample
-// shifted up by 8 bits) gives u / 16777215.0, minus 1.0 when bit 23 is set.
-// So 0x7FFFFF is +8388607/16777215, 0x800000 is -8388607/16777215 and
-// 0xFFFFFF is exactly 0.0.
-// The sample word of a 24-bit sample (its low 24 bits) and of a 16-bit one
-// (its low 16 bits, in the top two bytes of the 24-bit word).
-inline std::uint32_t sampleWord24(std::uint32_t sample) { return sample & 0xFFFFFFu; }
-inline std::uint32_t sampleWord16(std::uint32_t sample) { return (sample & 0xFFFFu) << 8; }
-
-inline double decodeSampleWord(std::uint32_t u) {
-  double x = static_cast<double>(u) / 16777215.0;
-  if (u >= 8388608u) x = x - 1.0;
-  return x;
+// The signed value of a 24-bit sample (its low 24 bits) and of a 16-bit one
+// (its low 16 bits, times 256), in 24-bit units.
+inline double units24(std::uint32_t sample) {
+  return static_cast<double>(static_cast<std::int32_t>((sample & 0xFFFFFFu) ^ 0x800000u) - 0x800000);
+}
+inline double units16(std::uint32_t sample) {
+  return static_cast<double>((static_cast<std::int32_t>((sample & 0xFFFFu) ^ 0x8000u) - 0x8000) * 256);
 }
 
 // A sample s in 24-bit units (an integer of b bits times 2^(24-b), a float
-// times 2^23) on the converter's scale, with decodeSampleWord's arithmetic
-// unrounded: s / 16777215.0, or (s + 16777216) / 16777215.0 - 1.0 when
-// negative. For whole 16- and 24-bit samples it equals decodeSampleWord.
+// times 2^23) on the converter's scale: s / 16777215.0, or (s + 16777216) /
+// 16777215.0 - 1.0 when negative, which for a whole sample is its 24-bit
+// word u (a 16-bit sample shifted up by 8 bits) over 16777215, minus 1.0
+// when bit 23 is set. So 0x7FFFFF is +8388607/16777215, 0x800000 is
+// -8388607/16777215 and 0xFFFFFF is exactly 0.0.
 inline double unitsOnScale(double s) {
   return s >= 0.0 ? s / 16777215.0 : (s + 16777216.0) / 16777215.0 - 1.0;
 }
 
-// The symmetric scale: s / 16777215.0 for a word's signed value s, and for a
-// sample s in 24-bit units. Positive samples get decodeSampleWord's values.
-inline double decodeSampleWordSymmetric(std::uint32_t u) {
-  const double s = u >= 8388608u ? static_cast<double>(u) - 16777216.0 : static_cast<double>(u);
-  return s / 16777215.0;
-}
+// The symmetric scale: s / 16777215.0 for every sample s in 24-bit units.
+// Positive samples get unitsOnScale's values.
 inline double unitsOnSymmetricScale(double s) { return s / 16777215.0; }
 
-inline double PcmSource::wordOnScale(std::uint32_t word) const {
-  return scale_ == SampleScale::Symmetric ? decodeSampleWordSymmetric(word)
-                                          : decodeSampleWord(word);
-}
 inline double PcmSource::unitsOnSourceScale(double units) const {
   return scale_ == SampleScale::Symmetric ? unitsOnSymmetricScale(units) : unitsOnScale(units);
 }

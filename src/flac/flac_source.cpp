@@ -177,7 +177,7 @@ bool FlacSource::takeFrame(unsigned blockSize, const FlacFrameFormat& format,
   // Samples go in 24-bit units, exactly (as their PCM twins do through
   // FFmpeg): times 2^(24 - bits) below 24 bits, divided by 2^(bits - 24)
   // above. On the converter's scale 16- and 24-bit samples then give the
-  // values their WAVE twins' words give.
+  // values their WAVE twins give.
   const double toUnits = bits_ <= 24 ? static_cast<double>(1u << (24 - bits_))
                                      : 1.0 / static_cast<double>(1u << (bits_ - 24));
   try {

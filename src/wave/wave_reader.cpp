@@ -166,13 +166,13 @@ Status WaveSource::read(int maxFrames, double* left, double* right, int& frames)
   const std::uint8_t* pcm = block_.data();
   if (blockAlign == 6) {
     for (int k = 0; k < n; ++k, pcm += 6) {
-      left[k] = wordOnScale(sampleWord24(le24(pcm)));
-      right[k] = wordOnScale(sampleWord24(le24(pcm + 3)));
+      left[k] = unitsOnSourceScale(units24(le24(pcm)));
+      right[k] = unitsOnSourceScale(units24(le24(pcm + 3)));
     }
   } else {
     for (int k = 0; k < n; ++k, pcm += 4) {
-      left[k] = wordOnScale(sampleWord16(le16(pcm)));
-      right[k] = wordOnScale(sampleWord16(le16(pcm + 2)));
+      left[k] = unitsOnSourceScale(units16(le16(pcm)));
+      right[k] = unitsOnSourceScale(units16(le16(pcm + 2)));
     }
   }
   frames = n;
