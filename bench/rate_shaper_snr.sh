@@ -6,34 +6,31 @@
 # THD+N turned round: the tone over everything else in 20 Hz-20 kHz,
 # harmonics included. The sources' own floors are printed first.
 #
-#   bench/rate_shaper_snr.sh [PULSEMILL]     (default: build/pulsemill)
+#   bench/rate_shaper_snr.sh [PULSEMILL]     (default: build/pulsemill; the
+#                                            tones from tools/wavegen beside it)
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 bin=${1:-$(dirname "$here")/build/pulsemill}
 report="/usr/bin/python3 $(dirname "$here")/tools/pulsemill_report.py"
 work=$(mktemp -d "${TMPDIR:-/tmp}/pulsemill-snr.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
-/usr/bin/python3 - "$work" <<'PY' || exit 1
-import struct, sys, wave
-import numpy as np
-folder, rate = sys.argv[1], 44100
-x = 10 ** (-6 / 20) * np.sin(2 * np.pi * 1000 * np.arange(rate * 10) / rate)
-pcm = np.round(x * 8388607).astype('<i4')
-with wave.open(folder + '/int24.wav', 'wb') as w:
-    w.setnchannels(2); w.setsampwidth(3); w.setframerate(rate)
-    w.writeframes(np.repeat(pcm, 2).view(np.uint8).reshape(-1, 4)[:, :3].tobytes())
-data = np.repeat(x.astype('<f4'), 2).tobytes()
-fmt = struct.pack('<HHIIHH', 3, 2, rate, rate * 8, 8, 32)
-with open(folder + '/float32.wav', 'wb') as f:
-    f.write(b'RIFF' + struct.pack('<I', 28 + len(fmt) + len(data)) + b'WAVEfmt ' + struct.pack('<I', len(fmt))
-            + fmt + b'data' + struct.pack('<I', len(data)) + data)
+wavegen=$(dirname "$bin")/wavegen
+"$wavegen" "$work/int24.wav" --rate 44100 --bits 24 --seconds 10 --both sine:1000:-6 || exit 1
+"$wavegen" "$work/float32.wav" --rate 44100 --float --seconds 10 --both sine:1000:-6 || exit 1
 # The sources' own floors: the stored samples against the ideal tone.
-for name, stored in (('int24', pcm / 8388607.0), ('float32', x.astype(np.float32).astype(float))):
-    e = (stored - x) * np.kaiser(len(x), 28)
-    spectrum = np.abs(np.fft.rfft(e)) ** 2
+/usr/bin/python3 - "$work" <<'PY' || exit 1
+import sys
+import numpy as np
+import scipy.io.wavfile
+for name in ('int24', 'float32'):
+    rate, data = scipy.io.wavfile.read(sys.argv[1] + '/' + name + '.wav')
+    stored = data[:, 0] / (8388607.0 * 256 if data.dtype == np.int32 else 1.0)
+    x = 10 ** (-6 / 20) * np.sin(2 * np.pi * 1000 * np.arange(len(stored)) / rate)
+    window = np.kaiser(len(x), 28)
+    spectrum = np.abs(np.fft.rfft((stored - x) * window)) ** 2
     f = np.fft.rfftfreq(len(x), 1 / rate)
     band = (f >= 20) & (f <= 20000)
-    noise = spectrum[band].sum() / np.sum(np.kaiser(len(x), 28) ** 2) * 2 / len(x)
+    noise = spectrum[band].sum() / np.sum(window ** 2) * 2 / len(x)
     print('%-8s source floor %.1f dB' % (name, 10 * np.log10(np.mean(x ** 2) / noise)))
 PY
 printf '%-8s %-7s %8s %8s\n' source rate ffmpeg exact

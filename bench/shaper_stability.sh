@@ -7,7 +7,8 @@
 # restart of its loop, which its guard survives). DURATION seconds per sine
 # (default 10); --taps 2048 and --gain 0 (no automatic gain).
 #
-#   bench/shaper_stability.sh [PULSEMILL]     (default: build/pulsemill)
+#   bench/shaper_stability.sh [PULSEMILL]     (default: build/pulsemill; the
+#                                             signals from tools/wavegen beside it)
 set -u
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 bin=${1:-$(dirname "$here")/build/pulsemill}
@@ -15,19 +16,9 @@ seconds=${DURATION:-10}
 work=$(mktemp -d "${TMPDIR:-/tmp}/pulsemill-stability.XXXXXX") || exit 1
 trap 'rm -rf "$work"' EXIT
 levels=$(seq -6 0.5 3)
-for db in $levels; do  # stereo float WAVE (format tag 3), the sine on both channels
-  /usr/bin/python3 - "$work/s$db.wav" "$db" "$seconds" <<'PY' || exit 1
-import struct, sys
-import numpy as np
-path, db, seconds = sys.argv[1], float(sys.argv[2]), float(sys.argv[3])
-rate = 44100
-x = (10 ** (db / 20) * np.sin(2 * np.pi * 1000 * np.arange(int(rate * seconds)) / rate)).astype('<f4')
-data = np.repeat(x, 2).tobytes()
-fmt = struct.pack('<HHIIHH', 3, 2, rate, rate * 8, 8, 32)
-with open(path, 'wb') as f:
-    f.write(b'RIFF' + struct.pack('<I', 4 + 8 + len(fmt) + 8 + len(data)) + b'WAVE')
-    f.write(b'fmt ' + struct.pack('<I', len(fmt)) + fmt + b'data' + struct.pack('<I', len(data)) + data)
-PY
+wavegen=$(dirname "$bin")/wavegen
+for db in $levels; do  # stereo float WAVE, the sine on both channels
+  "$wavegen" "$work/s$db.wav" --rate 44100 --float --seconds "$seconds" --both "sine:1000:$db" || exit 1
 done
 largest() {  # shaper options, rate: the last level that converts
   local last="below -6"

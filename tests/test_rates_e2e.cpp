@@ -9,7 +9,6 @@
 #include <map>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -196,15 +195,8 @@ TEST(RateShaperE2E, GuardAndOneScale) {
   TempDir dir;
   ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && /usr/bin/python3 " PULSEMILL_TOOLS_DIR
                                      "/make_masters.py m --seconds 2 --seed 3"));
-  const std::string floatSine =  // FILE DB SECONDS: a 1 kHz sine in a 32-bit float WAVE
-      "import struct, sys, numpy as np\n"
-      "x = (10 ** (float(sys.argv[2]) / 20) * np.sin(2 * np.pi * 1000 * np.arange(int(44100 * "
-      "float(sys.argv[3]))) / 44100)).astype('<f4')\n"
-      "d = np.repeat(x, 2).tobytes(); fmt = struct.pack('<HHIIHH', 3, 2, 44100, 352800, 8, 32)\n"
-      "open(sys.argv[1], 'wb').write(b'RIFF' + struct.pack('<I', 28 + len(fmt) + len(d)) + b'WAVEfmt ' + "
-      "struct.pack('<I', len(fmt)) + fmt + b'data' + struct.pack('<I', len(d)) + d)\n";
-  for (const auto& [name, db, seconds] : {std::tuple{"hot.wav", "6", "0.3"}, {"tone.wav", "-6", "1.2"}})
-    ASSERT_EQ(0, runProgram(kPython, {"-c", floatSine, dir.file(name), db, seconds}).exitStatus);
+  testsupport::makeWave(dir, "hot.wav", 44100, 32, 13230, "sine:1000:6", "sine:1000:6");
+  testsupport::makeWave(dir, "tone.wav", 44100, 32, 52920, "sine:1000:-6", "sine:1000:-6");
 
   RunResult r = testsupport::convertIn(dir, {"--rate", "64", "--shaper-design", "rate", "--taps", "2048",
                                              "-o", "limited.dsf", "m/limited.wav"});

@@ -203,10 +203,15 @@ std::string id3TagsByMutagen(const std::string& path) {
 
 void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left, const std::string& right) {
-  const RunResult r = runProgram(WAVEGEN_BINARY,
-                                 {dir.file(name), "--rate", std::to_string(rate), "--bits",
-                                  std::to_string(bits), "--frames", std::to_string(frames),
-                                  "--left", left, "--right", right});
+  std::vector<std::string> args = {dir.file(name), "--rate", std::to_string(rate), "--frames",
+                                   std::to_string(frames), "--left", left, "--right", right};
+  if (bits == 32) {
+    args.push_back("--float");
+  } else {
+    args.push_back("--bits");
+    args.push_back(std::to_string(bits));
+  }
+  const RunResult r = runProgram(WAVEGEN_BINARY, args);
   ASSERT_EQ(0, r.exitStatus) << r.err;
 }
 

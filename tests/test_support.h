@@ -90,7 +90,8 @@ RunResult convertIn(const TempDir& dir, const std::vector<std::string>& args,
                     const std::string& threads = "");
 
 // A stereo WAVE file dir/name from the generator: `frames` frames of the
-// two signals (generator syntax, e.g. "sine:1000:-6+noise:-50").
+// two signals (generator syntax, e.g. "sine:1000:-6+noise:-50"), 16- or
+// 24-bit, or with `bits` 32 float samples (above full scale as given).
 void makeWave(const TempDir& dir, const std::string& name, int rate, int bits, int frames,
               const std::string& left, const std::string& right);
 

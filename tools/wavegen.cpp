@@ -1,7 +1,7 @@
 // wavegen: writes stereo PCM test signals as RIFF/WAVE files in the form the
 // converter reads (plain 16-byte format chunk, then the "data" chunk).
 //
-//   wavegen OUTPUT --rate HZ --bits 16|24 (--seconds S | --frames N)
+//   wavegen OUTPUT --rate HZ (--bits 16|24 | --float) (--seconds S | --frames N)
 //           (--left SIGNAL --right SIGNAL | --both SIGNAL) [--seed N]
 //
 // SIGNAL is one or more components joined by '+', summed:
@@ -9,7 +9,9 @@
 //   noise:LEVEL_DBFS                     uniform white noise, peak at that level
 //   silence
 //   const:INTEGER                        a raw integer sample value
-// Samples are rounded to nearest and clamped to the integer range.
+// Samples are rounded to nearest and clamped to the integer range. --float
+// writes 32-bit IEEE float samples (format tag 3), full scale 1.0, neither
+// rounded to an integer nor clamped: levels above 0 dBFS stay as they are.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -126,7 +128,7 @@ void putLE(std::vector<unsigned char>& out, std::uint64_t v, int bytes) {
 
 void usage() {
   std::fprintf(stderr,
-               "usage: wavegen OUTPUT --rate HZ --bits 16|24 (--seconds S | --frames N)\n"
+               "usage: wavegen OUTPUT --rate HZ (--bits 16|24 | --float) (--seconds S | --frames N)\n"
                "               (--left SIGNAL --right SIGNAL | --both SIGNAL) [--seed N]\n"
                "SIGNAL: components joined by '+': sine:FREQ:DBFS[:PHASE_DEG],\n"
                "        noise:DBFS, silence, const:INTEGER\n");
@@ -135,9 +137,12 @@ void usage() {
 int run(int argc, char** argv) {
   std::string output, left, right, seconds, frames;
   long long rate = 0, bits = 0, seed = 1;
+  bool isFloat = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
+    if (arg == "--float") {
+      isFloat = true;
+    } else if (arg.size() > 2 && arg.compare(0, 2, "--") == 0) {
       if (i + 1 >= argc) throw std::runtime_error("missing value for " + arg);
       std::string value = argv[++i];
       if (arg == "--rate") rate = parseInteger(value, "rate");
@@ -157,7 +162,12 @@ int run(int argc, char** argv) {
   }
   if (output.empty()) throw std::runtime_error("no output file given");
   if (rate < 1 || rate > 0xFFFFFFFFLL) throw std::runtime_error("--rate must be a positive integer");
-  if (bits != 16 && bits != 24) throw std::runtime_error("--bits must be 16 or 24");
+  if (isFloat) {
+    if (bits != 0) throw std::runtime_error("give --bits or --float, not both");
+    bits = 32;
+  } else if (bits != 16 && bits != 24) {
+    throw std::runtime_error("--bits must be 16 or 24");
+  }
   if (seconds.empty() == frames.empty())
     throw std::runtime_error("give exactly one of --seconds and --frames");
   if (left.empty() || right.empty())
@@ -177,7 +187,7 @@ int run(int argc, char** argv) {
   const std::uint64_t dataSize = frameCount * 2 * bytesPerSample;
   if (dataSize > 0xFFFFFFFFull - 36) throw std::runtime_error("signal too long for a WAVE file");
 
-  const double fullScale = bits == 16 ? 32767.0 : 8388607.0;
+  const double fullScale = isFloat ? 1.0 : bits == 16 ? 32767.0 : 8388607.0;
   const double lo = bits == 16 ? -32768.0 : -8388608.0;
   const std::vector<Component> signals[2] = {parseSignal(left, fullScale),
                                              parseSignal(right, fullScale)};
@@ -190,7 +200,7 @@ int run(int argc, char** argv) {
   putLE(bytes, 36 + dataSize, 4);
   bytes.insert(bytes.end(), {'W', 'A', 'V', 'E', 'f', 'm', 't', ' '});
   putLE(bytes, 16, 4);
-  putLE(bytes, 1, 2);                                   // PCM
+  putLE(bytes, isFloat ? 3 : 1, 2);                     // IEEE float or PCM
   putLE(bytes, 2, 2);                                   // channels
   putLE(bytes, static_cast<std::uint64_t>(rate), 4);
   putLE(bytes, static_cast<std::uint64_t>(rate) * 2 * bytesPerSample, 4);
@@ -200,8 +210,15 @@ int run(int argc, char** argv) {
   putLE(bytes, dataSize, 4);
   for (std::uint64_t n = 0; n < frameCount; ++n) {
     for (int ch = 0; ch < 2; ++ch) {
-      double v = std::round(sampleAt(signals[ch], n, static_cast<double>(rate), noise[ch]));
-      v = std::min(std::max(v, lo), fullScale);
+      double v = sampleAt(signals[ch], n, static_cast<double>(rate), noise[ch]);
+      if (isFloat) {
+        const float f = static_cast<float>(v);
+        std::uint32_t word;
+        std::memcpy(&word, &f, sizeof word);
+        putLE(bytes, word, 4);
+        continue;
+      }
+      v = std::min(std::max(std::round(v), lo), fullScale);
       putLE(bytes, static_cast<std::uint64_t>(static_cast<std::int64_t>(v)), bytesPerSample);
     }
   }
