@@ -187,16 +187,17 @@ TEST(RateShaperE2E, FloorsAndStability) {
 
 // The rate shaper's guard and its one sample scale. It converts at 0 dB a
 // limited master (seed 3) that the byte test refused at DSD64, where the
-// rate shaper runs closest to its limit; a +6 dBFS float sine is a clip,
-// and a -6
-// dBFS float tone keeps its own floor at DSD256: THD+N, harmonics counted,
-// under -151 dB (about -153.5 dB; the asymmetric scale gave -148.4 dB).
+// rate shaper runs closest to its limit; a +6 dBFS float sine is a clip, a
+// +2 dBFS one restarts the loop now and then; and a -6 dBFS float tone
+// keeps its own floor at DSD256: THD+N, harmonics counted, under -151 dB
+// (about -153.5 dB; the asymmetric scale gave -148.4 dB).
 TEST(RateShaperE2E, GuardAndOneScale) {
   TempDir dir;
   ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && /usr/bin/python3 " PULSEMILL_TOOLS_DIR
                                      "/make_masters.py m --seconds 2 --seed 3"));
   testsupport::makeWave(dir, "hot.wav", 44100, 32, 13230, "sine:1000:6", "sine:1000:6");
   testsupport::makeWave(dir, "tone.wav", 44100, 32, 52920, "sine:1000:-6", "sine:1000:-6");
+  testsupport::makeWave(dir, "over.wav", 44100, 32, 22050, "sine:1000:2", "sine:1000:2");
 
   RunResult r = testsupport::convertIn(dir, {"--rate", "64", "--shaper-design", "rate", "--taps", "2048",
                                              "-o", "limited.dsf", "m/limited.wav"});
@@ -205,6 +206,22 @@ TEST(RateShaperE2E, GuardAndOneScale) {
   r = testsupport::convertIn(dir, {"hot.wav", "hot.dff", "/t:2048", "/q"});
   EXPECT_EQ(2, r.exitStatus) << r.out;
   EXPECT_FALSE(testsupport::fileExists(dir.file("hot.dff")));
+  // +2 dBFS at DSD128: isolated restarts. An explicit gain keeps them and
+  // says so; the automatic gain takes a lower gain instead.
+  const std::vector<std::string> over = {"--rate", "128", "--shaper-design", "rate", "--taps", "2048",
+                                         "-o", "over.dsf", "over.wav"};
+  std::vector<std::string> args = over;
+  args.insert(args.begin(), {"--gain", "0"});
+  r = testsupport::convertIn(dir, args);
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_EQ(0u, r.err.find("pulsemill: over.wav: 2 brief overloads: the modulator restarted and "
+                           "recovered\n")) << r.err;
+  args = over;
+  args.insert(args.begin(), "-f");
+  r = testsupport::convertIn(dir, args);
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find(" dB (overload at 0 dB)")) << r.err;
+  EXPECT_EQ(std::string::npos, r.err.find("brief overload")) << r.err;
   ASSERT_EQ(0, testsupport::convertIn(dir, {"tone.wav", "tone.dff", "/DSD256", "/q"}).exitStatus);
   EXPECT_LT(reportOn(dir.file("tone.dff"), {"--start", "0.1", "--seconds", "1"}, {"thd_n"})["thd_n"],
             -151.0);
