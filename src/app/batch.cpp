@@ -80,6 +80,19 @@ struct Job {
   double audioSeconds = 0.0;  // converted
   std::string otherSettings;  // skipped: what an existing output was made with, when not this batch's settings
   std::string warnings;       // the run's warning lines, shown without --verbose too
+  std::string folder;         // the folder the walk found it in; empty: given by name
+};
+
+// What runs as one: a file, or an album's tracks in order (--album).
+struct Unit {
+  std::vector<Job*> jobs;
+  std::string album;  // the album's name (its folder, or "the files given"); empty: a file
+  double gainDb = 0.0;  // an album's: the gain it was converted at
+  std::uint64_t size() const {
+    std::uint64_t bytes = 0;
+    for (const Job* job : jobs) bytes += job->size;
+    return bytes;
+  }
 };
 
 // The output of `input`, found under the INPUT `root`.
@@ -136,9 +149,11 @@ void walkFolder(const BatchSettings& settings, const fs::path& root, const fs::p
   }
   std::sort(files.begin(), files.end());
   std::sort(folders.begin(), folders.end());
-  for (const fs::path& path : files)
+  for (const fs::path& path : files) {
     jobs.emplace_back(path.string(), outputName(settings, path, root, true),
                       path.lexically_relative(root).replace_extension().string());
+    jobs.back().folder = folder.string();
+  }
   for (const fs::path& sub : folders) walkFolder(settings, root, sub, console, jobs);
 }
 
@@ -302,6 +317,147 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   }
 }
 
+// The number a track tag starts with ("3" of "3/12"); -1 when it has none.
+long leadingNumber(const std::string& text) {
+  char* end = nullptr;
+  const long n = std::strtol(text.c_str(), &end, 10);
+  return end != text.c_str() && n >= 0 ? n : -1;
+}
+
+// The units of the batch: each file on its own, or with --album each
+// folder's files (and the files given by name) as one album of the files
+// at its most common rate, in (disc, track) order when every one has a
+// track number, else in the walk's (name) or the given order. A file at
+// another rate is a unit of its own, with a line saying so; one that
+// cannot be opened too (its conversion reports why). An album is
+// skipped only when every track is.
+std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& jobs, Report& console) {
+  std::vector<Unit> units;
+  if (!settings.run.album) {
+    for (Job& job : jobs) units.push_back({{&job}, std::string()});
+    return units;
+  }
+  std::vector<std::string> keys;
+  std::map<std::string, std::vector<Job*>> groups;
+  for (Job& job : jobs) {
+    if (!job.reason.empty()) {  // a folder that could not be read, an output taken
+      units.push_back({{&job}, std::string()});
+      continue;
+    }
+    if (groups.find(job.folder) == groups.end()) keys.push_back(job.folder);
+    groups[job.folder].push_back(&job);
+  }
+  for (const std::string& key : keys) {
+    struct Probe {
+      Job* job;
+      std::uint32_t rate;
+      long disc, track;
+    };
+    std::vector<Probe> probes;
+    std::map<std::uint32_t, std::size_t> rates;
+    for (Job* job : groups[key]) {
+      InputFile input;
+      CapturedReport quiet;
+      OpenedInput opened;
+      Probe probe{job, 0, -1, -1};
+      if (input.open(job->input).ok() && openInput(input, job->input, quiet, opened).ok()) {
+        probe.rate = opened.source->sampleRate();
+        const TagSet tags = input.regularFileSize() >= 0 ? readInputTags(opened, input, quiet) : TagSet();
+        probe.disc = leadingNumber(tags.disc);
+        probe.track = leadingNumber(tags.track);
+        ++rates[probe.rate];
+      }
+      probes.push_back(probe);
+    }
+    std::uint32_t albumRate = 0;
+    std::size_t most = 0;
+    for (const Probe& probe : probes)  // the most common rate; the first file's on a tie
+      if (probe.rate != 0 && rates[probe.rate] > most) most = rates[albumRate = probe.rate];
+    std::vector<Probe> tracks;
+    for (const Probe& probe : probes) {
+      if (probe.rate == albumRate) {
+        tracks.push_back(probe);
+        continue;
+      }
+      if (probe.rate != 0)
+        console.err("pulsemill: %s: %u Hz, not the album's %u Hz: converted on its own\n",
+                    shown(probe.job->input).c_str(), probe.rate, albumRate);
+      units.push_back({{probe.job}, std::string()});
+    }
+    if (tracks.empty()) continue;
+    const bool numbered = !key.empty() && std::all_of(tracks.begin(), tracks.end(),
+                                                      [](const Probe& p) { return p.track >= 0; });
+    if (numbered)
+      std::stable_sort(tracks.begin(), tracks.end(), [](const Probe& a, const Probe& b) {
+        return std::make_pair(std::max(a.disc, 0L), a.track) < std::make_pair(std::max(b.disc, 0L), b.track);
+      });
+    Unit album{{}, key.empty() ? "the files given" : key};
+    for (const Probe& probe : tracks) album.jobs.push_back(probe.job);
+    const bool allSkipped = std::all_of(album.jobs.begin(), album.jobs.end(),
+                                        [](const Job* job) { return job->outcome == Outcome::Skipped; });
+    for (Job* job : album.jobs) {
+      if (allSkipped) break;
+      job->planned = true;  // an album is converted whole
+      job->outcome = Outcome::Failed;
+      job->otherSettings.clear();
+    }
+    units.push_back(std::move(album));
+  }
+  return units;
+}
+
+// An album, start to end: every track's job gets the album's outcome; a
+// failure names the track it concerns on that track and the others.
+void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& designs, int threads,
+                  JobReport& report) {
+  const auto start = std::chrono::steady_clock::now();
+  RunSettings run = settings.run;
+  run.inputPath = unit.album;
+  run.dsfOutput = settings.dsf;
+  std::vector<AlbumTrack> tracks;
+  std::error_code error;
+  for (const Job* job : unit.jobs) {
+    tracks.push_back({job->input, job->output});
+    const fs::path parent = fs::path(job->output).parent_path();
+    if (!parent.empty()) fs::create_directories(parent, error);
+  }
+  if (!settings.diagnosticsDir.empty()) {
+    run.debugDumps = true;
+    run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / unit.jobs.front()->relative).string();
+    fs::create_directories(run.diagnosticsFolder, error);
+  }
+  const AlbumResult result = runAlbumJob(run, tracks, JobContext{report, threads, designs});
+  const bool named = result.failedTrack < tracks.size();
+  const Status status = named ? result.status.onFiles(tracks[result.failedTrack].input,
+                                                      tracks[result.failedTrack].output)
+                              : result.status.onFiles(unit.album, unit.jobs.front()->output);
+  status.report(report);
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  unit.gainDb = result.gain.finalDb;
+  std::string reason = status.lastLine();
+  const std::string prefix = "pulsemill: " + (named ? shown(tracks[result.failedTrack].input) + ": " : "");
+  if (reason.rfind(prefix, 0) == 0) reason.erase(0, prefix.size());
+  else if (reason.rfind("pulsemill: ", 0) == 0) reason.erase(0, 11);
+  for (std::size_t k = 0; k < unit.jobs.size(); ++k) {
+    Job& job = *unit.jobs[k];
+    job.offset = result.finalOffset;
+    job.gain = result.gain;
+    job.warnings = k == 0 ? result.warnings : std::string();
+    job.seconds = k + 1 == unit.jobs.size() ? seconds : 0.0;  // the album's time, on its last line
+    if (status.ok()) {
+      job.audioSeconds = result.trackSeconds.at(k);
+      job.outcome = result.gain.lowered ? Outcome::Lowered
+                    : job.offset == settings.run.normalizeOffset ? Outcome::Converted
+                                                                 : Outcome::Retried;
+      continue;
+    }
+    job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
+    job.reason = named && k != result.failedTrack
+                     ? "album not converted: " + shown(tracks[result.failedTrack].input) + " failed"
+                     : reason;
+  }
+}
+
 // On a terminal: one live line per running file and a total line, redrawn
 // a few times a second on standard error. Every call holds the console's
 // mutex.
@@ -309,9 +465,10 @@ class LiveDisplay {
  public:
   LiveDisplay(Report& console, std::size_t files, std::uint64_t bytes)
       : console_(console), files_(files), bytes_(bytes), start_(std::chrono::steady_clock::now()) {}
-  void running(std::size_t slot, const Job* job, const JobReport* report) {
+  // `unit` running in `slot` (nullptr: none).
+  void running(std::size_t slot, const Unit* unit, const JobReport* report) {
     if (slots_.size() <= slot) slots_.resize(slot + 1);
-    slots_[slot] = {job, report};
+    slots_[slot] = {unit, report};
   }
   void finished(const Job& job) {
     ++done_;
@@ -326,11 +483,12 @@ class LiveDisplay {
   void draw() {
     erase();
     double bytes = static_cast<double>(doneBytes_), audio = doneAudio_;
-    for (const auto& [job, report] : slots_) {
-      if (job == nullptr) continue;
-      console_.err("  %-50.50s %3.0f%%  %5.1fx\n", shown(job->input).c_str(), 100.0 * report->fraction(),
+    for (const auto& [unit, report] : slots_) {
+      if (unit == nullptr) continue;
+      const std::string name = unit->album.empty() ? unit->jobs.front()->input : unit->album;
+      console_.err("  %-50.50s %3.0f%%  %5.1fx\n", shown(name).c_str(), 100.0 * report->fraction(),
                    report->speed());
-      bytes += report->fraction() * static_cast<double>(job->size);
+      bytes += report->fraction() * static_cast<double>(unit->size());
       audio += report->audioSeconds();
       ++drawn_;
     }
@@ -350,7 +508,7 @@ class LiveDisplay {
   const std::size_t files_;
   const std::uint64_t bytes_;
   const std::chrono::steady_clock::time_point start_;
-  std::vector<std::pair<const Job*, const JobReport*>> slots_;
+  std::vector<std::pair<const Unit*, const JobReport*>> slots_;
   std::size_t done_ = 0;
   std::uint64_t doneBytes_ = 0;
   double doneAudio_ = 0.0;
@@ -408,12 +566,17 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     if (error) job.size = 0;
     if (job.planned && !settings.force) resumeCheck(settings, job, console);
   }
-  // Large files first: the last to finish are the short ones.
-  std::stable_sort(jobs.begin(), jobs.end(),
-                   [](const Job& a, const Job& b) { return a.size > b.size; });
-  std::vector<Job*> pending;
-  for (Job& job : jobs)
-    if (job.planned) pending.push_back(&job);
+  std::vector<Unit> units = formUnits(settings, jobs, console);
+  // Large units first: the last to finish are the short ones.
+  std::stable_sort(units.begin(), units.end(),
+                   [](const Unit& a, const Unit& b) { return a.size() > b.size(); });
+  std::vector<Unit*> pending;
+  std::size_t pendingFiles = 0;
+  for (Unit& unit : units)
+    if (unit.jobs.front()->planned) {
+      pending.push_back(&unit);
+      pendingFiles += unit.jobs.size();
+    }
 
   const int cores = std::max(1, omp_get_max_threads());
   const int slots = std::max(1, std::min<int>(settings.jobs > 0 ? settings.jobs : cores,
@@ -421,12 +584,12 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
   DesignCache designs(isa, isaForced);
   std::mutex consoleMutex;
   std::size_t done = 0;
-  for (const Job& job : jobs)
-    if (!job.planned)
-      printFinished(settings, job, CapturedReport(), ++done, jobs.size(), console);
-  // The cores not in use, shared among the files that start now: a slot
-  // that has no file left to start leaves its threads to the others, and
-  // the larger files (they start first) take the odd ones.
+  for (const Unit& unit : units)
+    for (const Job* job : unit.jobs)
+      if (!job->planned) printFinished(settings, *job, CapturedReport(), ++done, jobs.size(), console);
+  // The cores not in use, shared among the units that start now: a slot
+  // that has no unit left to start leaves its threads to the others, and
+  // the larger units (they start first) take the odd ones.
   int threadsInUse = 0, running = 0;
   auto takeThreads = [&](std::size_t remaining) {
     const int starting = std::max(1, std::min(slots - running, static_cast<int>(remaining)));
@@ -438,27 +601,34 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
 
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t totalBytes = 0;
-  for (const Job* job : pending) totalBytes += job->size;
+  for (const Unit* unit : pending) totalBytes += unit->size();
   const bool live = !settings.quiet && !settings.verbose && isatty(STDERR_FILENO) != 0;
-  LiveDisplay display(console, pending.size(), totalBytes);
+  LiveDisplay display(console, pendingFiles, totalBytes);
   std::atomic<std::size_t> next{0};
   auto worker = [&](std::size_t slot) {
     for (std::size_t i; (i = next.fetch_add(1)) < pending.size();) {
+      Unit& unit = *pending[i];
       JobReport report;
       int budget = 1;
       {
         std::lock_guard<std::mutex> lock(consoleMutex);
-        display.running(slot, pending[i], &report);
+        display.running(slot, &unit, &report);
         budget = takeThreads(pending.size() - i);
       }
-      convertJob(settings, *pending[i], designs, budget, report);
+      if (unit.album.empty()) convertJob(settings, *unit.jobs.front(), designs, budget, report);
+      else convertAlbum(settings, unit, designs, budget, report);
       std::lock_guard<std::mutex> lock(consoleMutex);
       threadsInUse -= budget;
       --running;
       display.running(slot, nullptr, nullptr);
-      display.finished(*pending[i]);
       if (live) display.erase();
-      printFinished(settings, *pending[i], report, ++done, jobs.size(), console);
+      // An album's whole report goes with its first track (--verbose).
+      const CapturedReport none;
+      for (const Job* job : unit.jobs) {
+        display.finished(*job);
+        printFinished(settings, *job, job == unit.jobs.front() ? report : none, ++done, jobs.size(),
+                      console);
+      }
     }
   };
   std::atomic<bool> drawing{live};
@@ -487,10 +657,27 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     ++counts[static_cast<int>(job.outcome)];
     audio += job.audioSeconds;
   }
-  console.err("pulsemill: %zu files: %d converted (%d after a clip, %d at a lower gain), %d skipped, "
+  std::size_t albums = 0, tracks = 0;
+  for (const Unit& unit : units)
+    if (!unit.album.empty()) {
+      ++albums;
+      tracks += unit.jobs.size();
+    }
+  char grouped[64] = "";
+  if (settings.run.album)
+    std::snprintf(grouped, sizeof grouped, " (%zu in %zu album%s)", tracks, albums, albums == 1 ? "" : "s");
+  console.err("pulsemill: %zu files%s: %d converted (%d after a clip, %d at a lower gain), %d skipped, "
               "%d clipped, %d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
-              jobs.size(), counts[0] + counts[1] + counts[5], counts[1], counts[5], counts[2],
+              jobs.size(), grouped, counts[0] + counts[1] + counts[5], counts[1], counts[5], counts[2],
               counts[3], counts[4], audio, wall, wall > 0.0 ? audio / wall : 0.0, slots);
+  // Each album's one gain, once.
+  for (const Unit& unit : units) {
+    const Job& first = *unit.jobs.front();
+    if (!unit.album.empty() && (first.outcome == Outcome::Converted || first.outcome == Outcome::Lowered ||
+                                first.outcome == Outcome::Retried))
+      console.err("pulsemill: album %s: %zu tracks at %g dB%s\n", shown(unit.album).c_str(),
+                  unit.jobs.size(), unit.gainDb, first.outcome == Outcome::Lowered ? " (automatic)" : "");
+  }
   for (const Job& job : jobs) {
     if (job.outcome == Outcome::Lowered)
       console.err("pulsemill: converted at %g dB: %s\n", job.gain.finalDb, shown(job.input).c_str());

@@ -43,6 +43,7 @@ struct RunSettings {
   bool debugDumps = false;      // "/d": diagnostic files and console lines
   bool rateShaper = false;      // "/q": the noise shaper designed for the output rate
   bool alignOutput = false;     // "/a": output without the filter's delay (flushed at the end)
+  bool album = false;           // GNU-style --album: one track of a continuous stream (aligned)
   int oversampleRatio = 0;      // output rate / input rate; set by resolveRateAndTaps
   std::string diagnosticsFolder;  // "/d" files go here when set (batch runs), else the prefix
   double gainFactor = 1.0;        // samples times this before interpolation: 10^(gainDb / 20)

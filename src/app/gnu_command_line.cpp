@@ -98,6 +98,9 @@ std::string gnuHelpText() {
          "  --shaper-design fixed|rate  the fixed patterns (default) or the noise shaper\n"
          "                           designed for the output rate (--shaper is then ignored)\n"
          "  --align                  output without the filter's delay, flushed at the end\n"
+         "  --album                  each folder (or the files given) as one gapless album:\n"
+         "                           one stream at one gain, cut into tracks of their own\n"
+         "                           lengths (aligned, as --align)\n"
          "  --offset N               interpolation gain offset (ratio + N > 0)\n"
          "  --block 512|1024|2048    frames per block (default 1024)\n"
          "  --retry                  on a clip, retry with the offset lowered by one\n"
@@ -138,6 +141,7 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   auto* shaperOption = app.add_option("--shaper", shaperText);
   app.add_option("--shaper-design", shaperDesign)->check(CLI::IsMember({"fixed", "rate"}));
   app.add_flag("--align", run.alignOutput);
+  app.add_flag("--album", run.album);
   auto* offsetOption = app.add_option("--offset", offsetText);
   auto* blockOption = app.add_option("--block", blockText);
   app.add_flag("--retry", run.retryOnClip);
@@ -194,6 +198,8 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
     run.warnings.push_back("pulsemill: --shaper " + std::to_string(shaper) +
                            " is ignored: the rate shaper has no patterns\n");
   if (offsetOption->count() > 0) run.normalizeOffset = offset;
+  // An album's tracks are cut at their first frames: its stream is aligned.
+  if (run.album) run.alignOutput = true;
   run.positiveGainOnly = true;  // checked per file, once its ratio is known
   run.familyRate = true;
   run.dsdiffTags = true;

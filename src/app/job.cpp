@@ -3,6 +3,7 @@
 #include "base/diagnostics.h"
 #include "base/files.h"
 #include "base/report.h"
+#include "convert/track_chain.h"
 #include "input/input.h"
 
 namespace pulsemill {
@@ -44,37 +45,65 @@ class ProgressKept final : public Report {
   std::uint32_t rate_ = 0;
 };
 
-Status convertOpened(const InputFile& input, OpenedInput& opened, const RunSettings& settings,
-                     const JobContext& job) {
-  JobPlan plan;
-  Status status = planJob(settings, opened.source->sampleRate(), plan);
+// The job planned for an input at `sampleRate` Hz, its rate choice's
+// warning and its parameter line printed.
+Status planAndAnnounce(const RunSettings& settings, std::uint32_t sampleRate, const JobContext& job,
+                       JobPlan& plan) {
+  Status status = planJob(settings, sampleRate, plan);
   if (!plan.warning.empty()) {
     job.report.err("pulsemill: %s: %s\n", printableName(settings.inputPath).c_str(),
                    plan.warning.c_str());
   }
   if (!status.ok()) return status;
   const RunSettings& run = plan.settings;
-  // The rate shaper's floor lies below the converter's scale's own
-  // asymmetry: it reads every sample on one scale.
-  if (run.rateShaper) opened.source->setSampleScale(SampleScale::Symmetric);
   job.report.out("\nDSD%d: Oversample[%d] Sample[%d] Tap[%d] KaiserAlpha[%f]\n", run.dsdRate,
                  run.oversampleRatio, run.blockFrames, run.tapCount, run.kaiserAlpha);
+  return Status();
+}
 
-  const Diagnostics diagnostics =
-      run.debugDumps ? Diagnostics(run.diagnosticsFolder.empty()
-                                       ? formatDebugPrefix(run.dsdRate, run.tapCount)
-                                       : run.diagnosticsFolder + "/",
-                                   job.report)
-                     : Diagnostics();
+Diagnostics runDiagnostics(const RunSettings& run, Report& report) {
+  return run.debugDumps ? Diagnostics(run.diagnosticsFolder.empty()
+                                          ? formatDebugPrefix(run.dsdRate, run.tapCount)
+                                          : run.diagnosticsFolder + "/",
+                                      report)
+                        : Diagnostics();
+}
+
+// The rate shaper's floor lies below the converter's scale's own
+// asymmetry: it reads every sample on one scale.
+void setScale(const RunSettings& run, PcmSource& source) {
+  if (run.rateShaper) source.setSampleScale(SampleScale::Symmetric);
+}
+
+// Tags go into DSF and GNU-style DSDIFF outputs, and are read from a
+// regular file only: a pipe's bytes belong to the conversion.
+TagSet outputTags(const RunSettings& run, const OpenedInput& opened, const InputFile& input,
+                  Report& report) {
+  if ((run.dsfOutput || run.dsdiffTags) && input.regularFileSize() >= 0)
+    return readInputTags(opened, input, report);
+  return TagSet();
+}
+
+Status convertOpened(const InputFile& input, OpenedInput& opened, const RunSettings& settings,
+                     const JobContext& job) {
+  JobPlan plan;
+  Status status = planAndAnnounce(settings, opened.source->sampleRate(), job, plan);
+  if (!status.ok()) return status;
+  const RunSettings& run = plan.settings;
+  setScale(run, *opened.source);
+  const Diagnostics diagnostics = runDiagnostics(run, job.report);
   status = diagnostics.checkNoneIsInput(input.stream());
   if (!status.ok()) return status;
-  // Tags go into DSF and GNU-style DSDIFF outputs, and are read from a
-  // regular file only: a pipe's bytes belong to the conversion.
-  TagSet tags;
-  if ((run.dsfOutput || run.dsdiffTags) && input.regularFileSize() >= 0)
-    tags = readInputTags(opened, input, job.report);
+  const TagSet tags = outputTags(run, opened, input, job.report);
   return runDriver(run, *opened.source, diagnostics, tags, job);
 }
+
+// One album track's input, open.
+struct OpenTrack {
+  InputFile file;
+  OpenedInput opened;
+  TagSet tags;
+};
 
 }  // namespace
 
@@ -98,6 +127,54 @@ Status planJob(const RunSettings& settings, std::uint32_t sampleRate, JobPlan& p
   return Status();
 }
 
+// Opens every track of an album, checks that it is another file than its
+// output and at the album's rate, and converts them as one stream.
+Status convertAlbum(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
+                    std::vector<OpenTrack>& open, std::size_t& failedTrack,
+                    std::vector<double>& trackSeconds, const JobContext& job) {
+  for (std::size_t k = 0; k < tracks.size(); ++k) {
+    failedTrack = k;
+    OpenTrack& track = open[k];
+    Status status = track.file.open(tracks[k].input);
+    if (!status.ok()) return status;
+    if (isSameFile(track.file.stream(), tracks[k].output))
+      return Status(StatusCode::SameFile, tracks[k].output);
+    job.report.out("finename = '%s'\n", tracks[k].input.c_str());
+    status = openInput(track.file, tracks[k].input, job.report, track.opened);
+    if (!status.ok()) return status;
+    const std::uint32_t rate = track.opened.source->sampleRate();
+    const std::uint32_t albumRate = open[0].opened.source->sampleRate();
+    if (rate != albumRate)
+      return Status(StatusCode::InputRefused)
+          .because("its rate, " + std::to_string(rate) + " Hz, is not the album's " +
+                   std::to_string(albumRate) + " Hz");
+  }
+  failedTrack = ChainedSource::kNoTrack;
+  JobPlan plan;
+  Status status = planAndAnnounce(settings, open[0].opened.source->sampleRate(), job, plan);
+  if (!status.ok()) return status;
+  const RunSettings& run = plan.settings;
+  const Diagnostics diagnostics = runDiagnostics(run, job.report);
+  std::vector<PcmSource*> sources;
+  std::vector<TrackOutput> outputs;
+  for (std::size_t k = 0; k < tracks.size(); ++k) {
+    failedTrack = k;
+    status = diagnostics.checkNoneIsInput(open[k].file.stream());
+    if (!status.ok()) return status;
+    setScale(run, *open[k].opened.source);
+    open[k].tags = outputTags(run, open[k].opened, open[k].file, job.report);
+    sources.push_back(open[k].opened.source.get());
+    outputs.push_back({tracks[k].output, &open[k].tags});
+  }
+  ChainedSource chain(sources);
+  status = runAlbumDriver(run, chain, diagnostics, outputs, failedTrack, job);
+  if (status.ok())
+    for (std::size_t k = 0; k < tracks.size(); ++k)
+      trackSeconds.push_back(static_cast<double>(chain.trackEnd(k) - (k == 0 ? 0 : chain.trackEnd(k - 1))) /
+                             chain.sampleRate());
+  return status;
+}
+
 JobResult runJob(const RunSettings& settings, const JobContext& context) {
   JobResult result;
   result.finalOffset = settings.normalizeOffset;
@@ -119,6 +196,18 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   if (result.status.ok()) result.status = convertOpened(input, opened, settings, job);
   result.warnings = report.warnings();
   if (result.outputWritten()) result.audioSeconds = report.audioSeconds();
+  return result;
+}
+
+AlbumResult runAlbumJob(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
+                        const JobContext& context) {
+  AlbumResult result;
+  result.finalOffset = settings.normalizeOffset;
+  ProgressKept report(context.report);
+  const JobContext job{report, context.threads, context.designs, &result.finalOffset, &result.gain};
+  std::vector<OpenTrack> open(tracks.size());
+  result.status = convertAlbum(settings, tracks, open, result.failedTrack, result.trackSeconds, job);
+  result.warnings = report.warnings();
   return result;
 }
 

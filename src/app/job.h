@@ -9,8 +9,10 @@
 // audio converted) is in the result, never read back from console text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/command_line.h"
 #include "app/rate_choice.h"
@@ -46,5 +48,28 @@ struct JobResult {
 // plans the job, prints the parameter line and converts it with the
 // context's threads and designs.
 JobResult runJob(const RunSettings& settings, const JobContext& context);
+
+// An album's track: its input and its output.
+struct AlbumTrack {
+  std::string input;
+  std::string output;
+};
+
+struct AlbumResult {
+  Status status;               // Ok, or the failure that ended the album (not yet reported)
+  std::size_t failedTrack = SIZE_MAX;  // the track a failure concerns; SIZE_MAX: the album's
+  std::int64_t finalOffset = 0;  // the last attempt's gain offset
+  GainOutcome gain;              // what the automatic gain did, for the album
+  std::vector<double> trackSeconds;  // each track's input audio, once committed
+  std::string warnings;              // the warning lines the album printed on standard error
+};
+
+// An album (settings.album, named settings.inputPath in messages): every
+// track opened ("finename = ..." and its header report each), the album
+// planned at the first track's rate (every track must have it) and
+// converted as one aligned stream, cut into the tracks' outputs, all
+// committed or none (runAlbumDriver).
+AlbumResult runAlbumJob(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
+                        const JobContext& context);
 
 }  // namespace pulsemill

@@ -3,12 +3,14 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <vector>
 
 #include "app/output_sink.h"
 #include "base/files.h"
 #include "base/interrupt_cleanup.h"
 #include "convert/conversion.h"
+#include "convert/track_chain.h"
 #include "filter/filter_design.h"
 #include "resample/interpolator.h"
 #include "shaper/rate_shaper.h"
@@ -42,9 +44,10 @@ std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRat
   if (settings.gainDb != 0.0)
     std::snprintf(gain, sizeof gain, " g%g%s", settings.gainDb, settings.autoGain ? " auto" : "");
   char text[256];
-  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g %s n%lld%s%s", kPulsemillVersion,
+  std::snprintf(text, sizeof text, "Pulsemill %s DSD%d %d taps k%g %s n%lld%s%s%s", kPulsemillVersion,
                 settings.dsdRate, settings.tapCount, settings.kaiserAlpha, shaper,
-                static_cast<long long>(offset), gain, settings.alignOutput ? " a" : "");
+                static_cast<long long>(offset), gain, settings.album ? " album" : "",
+                settings.alignOutput ? " a" : "");
   return text;
 }
 
@@ -57,8 +60,80 @@ double nextAutoGain(double gainDb, double peak, double stableLevel) {
   return std::max(next, kMinAutoGainDb);
 }
 
-Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
-                 const TagSet& tags, const JobContext& job) {
+namespace {
+
+// The run's output files and their sinks: one, or an album's tracks cut
+// from the chain's stream. Created, discarded and committed together.
+class RunOutputs {
+ public:
+  RunOutputs(const RunSettings& settings, const std::vector<TrackOutput>& tracks,
+             const ChainedSource* chain)
+      : tracks_(tracks) {
+    std::vector<DsdSink*> sinks;
+    for (const TrackOutput& track : tracks) {
+      files_.push_back(std::make_unique<OutputFile>(track.path));
+      sinks_.push_back(std::make_unique<OutputSink>(settings.dsfOutput, settings.dsdiffTags, *files_.back()));
+      sinks.push_back(&sinks_.back()->sink());
+    }
+    if (chain != nullptr) split_ = std::make_unique<SplitSink>(sinks, *chain, settings.oversampleRatio);
+  }
+
+  DsdSink& sink() { return split_ != nullptr ? *split_ : sinks_.front()->sink(); }
+  OutputFile& first() { return *files_.front(); }
+  // The track whose sink failed in the last conversion, or kNoTrack.
+  std::size_t failedSink() const {
+    return split_ != nullptr ? split_->failedTrack() : ChainedSource::kNoTrack;
+  }
+
+  // Each track's tags, with the settings of the attempt about to begin.
+  void setTags(const std::string& settingsText, Report& report) {
+    for (std::size_t k = 0; k < sinks_.size(); ++k)
+      if (sinks_[k]->carriesTags() && tracks_[k].tags != nullptr)
+        sinks_[k]->setTags(*tracks_[k].tags, renderId3v2Tag(*tracks_[k].tags, settingsText, report));
+  }
+  Status create(std::size_t& failed) {
+    for (std::size_t k = 0; k < files_.size(); ++k) {
+      const Status status = files_[k]->create();
+      if (!status.ok()) {
+        discard();
+        failed = k;
+        return status;
+      }
+    }
+    return Status();
+  }
+  bool seekable() const {
+    for (const auto& file : files_)
+      if (!file->seekable()) return false;
+    return true;
+  }
+  void discard() {
+    for (auto& file : files_) file->discard();
+  }
+  // Every file put in place, or none: one that fails takes back those before it.
+  Status commit(std::size_t& failed) {
+    for (std::size_t k = 0; k < files_.size(); ++k) {
+      const Status status = files_[k]->commit();
+      if (status.ok()) continue;
+      for (std::size_t j = 0; j < k; ++j) files_[j]->uncommit();
+      discard();
+      failed = k;
+      return status;
+    }
+    return Status();
+  }
+
+ private:
+  const std::vector<TrackOutput>& tracks_;
+  std::vector<std::unique_ptr<OutputFile>> files_;
+  std::vector<std::unique_ptr<OutputSink>> sinks_;
+  std::unique_ptr<SplitSink> split_;
+};
+
+// A single run (`chain` null, one track) or an album.
+Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
+             const std::vector<TrackOutput>& tracks, ChainedSource* chain,
+             std::size_t& failedTrack, const JobContext& job) {
   const FilterParams filter{source.sampleRate(), settings.oversampleRatio, settings.tapCount,
                             settings.kaiserAlpha, job.threads};
   std::shared_ptr<const PhaseKernel> kernel;
@@ -78,8 +153,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     shaper = designShaper(pattern, diagnostics);
   }
 
-  OutputFile output(settings.outputPath);
-  OutputSink sink(settings.dsfOutput, settings.dsdiffTags, output);
+  RunOutputs outputs(settings, tracks, chain);
   RunSettings attempt = settings;  // its gain lowered by the automatic gain
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
                             settings.gainFactor, settings.alignOutput};
@@ -104,22 +178,24 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     options.sampleGain = attempt.gainFactor;
   };
   for (int retry = 0;; ++retry) {
-    if (sink.carriesTags())
-      sink.setTags(tags, renderId3v2Tag(tags, encoderSettings(attempt, outputRate,
-                                                              options.normalizeOffset),
-                                        job.report));
-    status = output.create();
+    outputs.setTags(encoderSettings(attempt, outputRate, options.normalizeOffset), job.report);
+    status = outputs.create(failedTrack);
     if (!status.ok()) return status;
     // An output that cannot seek (a pipe) takes the header's sizes up front,
     // from the input's declared length, and what is sent stays sent.
-    const bool streamed = !output.seekable();
-    if (streamed && output.isStandardOutput()) job.report.yieldStandardOutput();
+    const bool streamed = !outputs.seekable();
+    if (streamed && outputs.first().isStandardOutput()) job.report.yieldStandardOutput();
+    if (streamed && chain != nullptr) {
+      outputs.discard();
+      return Status(StatusCode::StreamedOutput)
+          .because("an album's tracks are written to files that can seek");
+    }
     if (streamed && source.totalFrames() == 0)
       return Status(StatusCode::StreamedOutput)
           .because("the output cannot seek, so its header needs the input's length, which " +
                    settings.inputPath + " does not declare");
     peak = 0.0;
-    status = convertStream(source, sink.sink(), *kernel, shaper, options, job.report);
+    status = convertStream(source, outputs.sink(), *kernel, shaper, options, job.report);
     if (job.finalOffset != nullptr) *job.finalOffset = options.normalizeOffset;
     if (job.gain != nullptr) job.gain->finalDb = attempt.gainDb;
     if (status.ok()) {
@@ -127,7 +203,7 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
       // input can be read again.
       if (restarts > 0 && settings.autoGain && !streamed && attempt.gainDb > kMinAutoGainDb &&
           source.rewind().ok()) {
-        output.discard();
+        outputs.discard();
         lowerGain();
         continue;
       }
@@ -135,9 +211,12 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
         job.report.err("pulsemill: %s: %llu brief overload%s: the modulator restarted and recovered\n",
                        printableName(settings.inputPath).c_str(),
                        static_cast<unsigned long long>(restarts), restarts == 1 ? "" : "s");
-      return output.commit();
+      return outputs.commit(failedTrack);
     }
-    output.discard();
+    outputs.discard();
+    if (chain != nullptr)
+      failedTrack = chain->failedTrack() != ChainedSource::kNoTrack ? chain->failedTrack()
+                                                                   : outputs.failedSink();
     if (streamed) {
       job.report.err("pulsemill: %s: the bytes already sent are incomplete (an output that cannot "
                      "seek takes no retry)\n", printableName(settings.outputPath).c_str());
@@ -168,6 +247,23 @@ Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnosti
     status = source.rewind();
     if (!status.ok()) return status;
   }
+}
+
+
+}  // namespace
+
+Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
+                 const TagSet& tags, const JobContext& job) {
+  std::size_t failedTrack = ChainedSource::kNoTrack;
+  return drive(settings, source, diagnostics, {{settings.outputPath, &tags}}, nullptr, failedTrack,
+               job);
+}
+
+Status runAlbumDriver(const RunSettings& settings, ChainedSource& chain,
+                      const Diagnostics& diagnostics, const std::vector<TrackOutput>& tracks,
+                      std::size_t& failedTrack, const JobContext& job) {
+  failedTrack = ChainedSource::kNoTrack;
+  return drive(settings, chain, diagnostics, tracks, &chain, failedTrack, job);
 }
 
 }  // namespace pulsemill

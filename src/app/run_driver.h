@@ -4,12 +4,17 @@
 // lower gain, and leaves a complete output or none.
 #pragma once
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "app/command_line.h"
 #include "app/design_cache.h"
 #include "base/diagnostics.h"
 #include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
+#include "convert/track_chain.h"
 #include "tags/tags.h"
 
 namespace pulsemill {
@@ -61,11 +66,28 @@ double nextAutoGain(double gainDb, double peak, double stableLevel);
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
                  const TagSet& tags, const JobContext& job);
 
+// One output of a run: its name and the tags it carries (nullptr: none).
+struct TrackOutput {
+  std::string path;
+  const TagSet* tags = nullptr;
+};
+
+// An album: the tracks of `chain` converted as runDriver converts one
+// source (settings.alignOutput set: one aligned stream, one gain), cut into
+// `tracks`, one output per track of the chain, each holding exactly its
+// frames x ratio samples. The outputs are committed only once every track
+// is complete, all of them or none. On a failure `failedTrack` names the
+// track whose input or output failed (ChainedSource::kNoTrack: the album's).
+Status runAlbumDriver(const RunSettings& settings, ChainedSource& chain,
+                      const Diagnostics& diagnostics, const std::vector<TrackOutput>& tracks,
+                      std::size_t& failedTrack, const JobContext& job);
+
 // The TSSE text of a tagged output at `outputRate` Hz: "Pulsemill 1.5
 // DSD<rate> <taps> taps k<alpha as %g> p<pattern> n<offset>", with
 // "q<band in Hz>" for the rate shaper in place of "p<pattern>", then
 // " g<dB as %g>" when settings.gainDb is not 0 and " auto" when the
-// automatic gain chose it, and " a" for an aligned output.
+// automatic gain chose it, " album" for an album's track, and " a" for an
+// aligned output.
 std::string encoderSettings(const RunSettings& settings, std::uint32_t outputRate,
                             std::int64_t offset);
 

@@ -114,6 +114,7 @@ Status OutputFile::create() {
     return Status(StatusCode::OpenFailed, path_).because(systemReason());
   };
   seekable_ = true;
+  renamed_ = false;
   standardOutput_ = false;
   if (path_.empty()) {
     errno = ENOENT;
@@ -193,6 +194,7 @@ std::string OutputFile::close(bool keep) {
   if (temporary_.empty()) return reason;
   if (keep && reason.empty() && std::rename(temporary_.c_str(), target_.c_str()) != 0)
     reason = systemReason();
+  renamed_ = keep && reason.empty();
   if (!keep || !reason.empty()) unlink(temporary_.c_str());
   unregisterFile(temporary_);
   temporary_.clear();
@@ -206,6 +208,11 @@ Status OutputFile::commit() {
 
 void OutputFile::discard() {
   if (stream_ != nullptr) close(false);
+}
+
+void OutputFile::uncommit() {
+  if (renamed_) unlink(target_.c_str());
+  renamed_ = false;
 }
 
 }  // namespace pulsemill

@@ -86,6 +86,10 @@ class OutputFile {
   // Does nothing when no stream is open.
   void discard();
 
+  // Removes the file the last commit() renamed into place (an album whose
+  // later track failed to commit); a device written directly stays.
+  void uncommit();
+
  private:
   // Closes the stream and ends the temporary file: renamed over the
   // target when `keep`, else removed. The reason of a failure, or empty.
@@ -97,6 +101,7 @@ class OutputFile {
   std::string target_;      // path_ with symbolic links followed
   std::string temporary_;   // the file being written (registered); empty when writing a device directly
   std::FILE* stream_ = nullptr;
+  bool renamed_ = false;    // the last commit() renamed a temporary file onto target_
   bool seekable_ = true;
   bool standardOutput_ = false;
 };
