@@ -88,14 +88,6 @@ TEST(GnuCommandLine, ValuesAreCheckedBeforeAnythingRuns) {
             settings.run.warnings);
 }
 
-std::vector<std::string> temporaries(const std::string& root) {
-  std::vector<std::string> found;
-  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
-    if (e.path().filename().string().find(".pulsemill-") != std::string::npos)
-      found.push_back(e.path().string());
-  return found;
-}
-
 // A small tree: two WAVE files and a FLAC file that convert, a damaged
 // WAVE, and a file whose output exists already.
 class BatchE2E : public ::testing::Test {
@@ -132,7 +124,7 @@ TEST_F(BatchE2E, FolderConvertsLikeSingleRunsAndReportsEachFile) {
   EXPECT_EQ(std::string::npos, r.err.find("x.txt")) << "listed only with -v";
   EXPECT_EQ("", r.out);
   EXPECT_FALSE(testsupport::fileExists(dir_.file("album/bad.dsf")));
-  EXPECT_TRUE(temporaries(dir_.path()).empty());
+  EXPECT_TRUE(testsupport::temporaries(dir_.path()).empty());
   // Each output is the slash grammar's single run of the same file.
   for (const char* name : {"album/a", "album/cd2/b", "album/cd2/c", "album/done"}) {
     SCOPED_TRACE(name);
@@ -219,13 +211,13 @@ TEST_F(BatchE2E, CollidingOutputsAndInterruptsLeaveNothing) {
     execl(PULSEMILL_BINARY, PULSEMILL_BINARY, "--rate", "256", "-q", "long", nullptr);
     _exit(127);
   }
-  for (int i = 0; i < 3000 && temporaries(dir_.file("long")).empty(); ++i)
+  for (int i = 0; i < 3000 && testsupport::temporaries(dir_.file("long")).empty(); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   kill(child, SIGINT);
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT);
-  EXPECT_TRUE(temporaries(dir_.path()).empty());
+  EXPECT_TRUE(testsupport::temporaries(dir_.path()).empty());
   EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l1.dsf")));
   EXPECT_FALSE(testsupport::fileExists(dir_.file("long/l2.dsf")));
 }
@@ -263,7 +255,7 @@ TEST(BatchInterrupt, SigtermRemovesTheTemporariesOfAHundredRuns) {
     _exit(127);
   }
   int status = 0;
-  for (int i = 0; i < 6000 && temporaries(dir.path()).size() < kFiles; ++i) {
+  for (int i = 0; i < 6000 && testsupport::temporaries(dir.path()).size() < kFiles; ++i) {
     ASSERT_EQ(0, waitpid(child, &status, WNOHANG)) << "ended before all its files were made";
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -276,7 +268,7 @@ TEST(BatchInterrupt, SigtermRemovesTheTemporariesOfAHundredRuns) {
     waitpid(child, &status, 0);
   }
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_EQ(0u, temporaries(dir.path()).size()) << "temporary files left";
+  EXPECT_EQ(0u, testsupport::temporaries(dir.path()).size()) << "temporary files left";
 }
 
 }  // namespace

@@ -27,12 +27,6 @@ std::uint64_t le(const Bytes& b, std::size_t at, int count) {
   return v;
 }
 
-std::uint8_t reversed(std::uint8_t x) {
-  std::uint8_t r = 0;
-  for (int b = 0; b < 8; ++b) r |= ((x >> b) & 1) << (7 - b);
-  return r;
-}
-
 // The header as the format lays it out, field by field.
 Bytes expectedDsfHeader(std::uint32_t rate, std::uint64_t perChannel, std::uint64_t tag) {
   const std::uint64_t blocks = (perChannel + 4095) / 4096;
@@ -78,18 +72,12 @@ Bytes dsdiffOrderOf(const Bytes& dsf, std::uint32_t rate) {
   EXPECT_EQ(expectedDsfHeader(rate, perChannel, dsf.size() - tagOffset),
             Bytes(dsf.begin(), dsf.begin() + 92));
   EXPECT_EQ(Bytes({'I', 'D', '3', 4}), Bytes(dsf.begin() + tagOffset, dsf.begin() + tagOffset + 4));
-  Bytes stream;
-  for (std::uint64_t i = 0; i < perChannel; ++i) {
-    const std::size_t block = 92 + (i / 4096) * 8192, at = i % 4096;
-    stream.push_back(reversed(dsf.at(block + at)));
-    stream.push_back(reversed(dsf.at(block + 4096 + at)));
-  }
   for (std::uint64_t i = perChannel; i % 4096 != 0; ++i) {
     const std::size_t block = 92 + (i / 4096) * 8192, at = i % 4096;
     EXPECT_EQ(0x96, dsf.at(block + at));
     EXPECT_EQ(0x96, dsf.at(block + 4096 + at));
   }
-  return stream;
+  return testsupport::dsfSoundData(dsf);
 }
 
 RunResult convert(const TempDir& dir, const std::vector<std::string>& args) {

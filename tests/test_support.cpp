@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -251,6 +252,64 @@ void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKer
     pulsemill::interpolateItem(kernel, inLeft, inRight, n, item, gain, upLeft, upRight);
   pulsemill::handOverHistory(inLeft, n, inLeft);
   pulsemill::handOverHistory(inRight, n, inRight);
+}
+
+namespace {
+
+std::uint64_t fieldValue(const Bytes& b, std::size_t at, int bytes, bool bigEndian) {
+  std::uint64_t v = 0;
+  for (int i = 0; i < bytes; ++i) v = (v << 8) | b.at(at + (bigEndian ? i : bytes - 1 - i));
+  return v;
+}
+
+std::uint8_t bitsReversed(std::uint8_t x) {
+  std::uint8_t r = 0;
+  for (int b = 0; b < 8; ++b) r = static_cast<std::uint8_t>(r | (((x >> b) & 1) << (7 - b)));
+  return r;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::string, Bytes>> dsdiffChunks(const Bytes& file) {
+  std::vector<std::pair<std::string, Bytes>> chunks;
+  std::size_t at = 16;
+  while (at + 12 <= file.size()) {
+    const std::uint64_t size = fieldValue(file, at + 4, 8, true);
+    if (size > file.size() - at - 12) break;
+    chunks.emplace_back(std::string(file.begin() + at, file.begin() + at + 4),
+                        Bytes(file.begin() + at + 12, file.begin() + at + 12 + size));
+    at += 12 + size + size % 2;
+  }
+  EXPECT_EQ(file.size(), at) << "chunks that do not fill the file";
+  return chunks;
+}
+
+Bytes dsfSoundData(const Bytes& dsf) {
+  const std::uint64_t perChannel = fieldValue(dsf, 64, 8, false) / 8;
+  Bytes stream;
+  for (std::uint64_t i = 0; i < perChannel; ++i) {
+    const std::size_t block = 92 + (i / 4096) * 8192, at = i % 4096;
+    stream.push_back(bitsReversed(dsf.at(block + at)));
+    stream.push_back(bitsReversed(dsf.at(block + 4096 + at)));
+  }
+  return stream;
+}
+
+std::vector<std::string> temporaries(const std::string& root) {
+  std::vector<std::string> found;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root))
+    if (e.path().filename().string().find(".pulsemill-") != std::string::npos)
+      found.push_back(e.path().string());
+  return found;
+}
+
+Bytes dsdSoundData(const std::string& path) {
+  const Bytes file = readFileBytes(path);
+  if (endsWith(path, ".dsf")) return dsfSoundData(file);
+  for (const auto& chunk : dsdiffChunks(file))
+    if (chunk.first == "DSD ") return chunk.second;
+  ADD_FAILURE() << "no sound data in " << path;
+  return Bytes();
 }
 
 }  // namespace testsupport

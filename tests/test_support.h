@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/diagnostics.h"
@@ -109,6 +110,19 @@ double reportFigure(const std::string& report, const std::string& channel, const
 // per picture.
 std::string id3TagsByMutagen(const std::string& path);
 
+// The chunks of a DSDIFF file after its form's type, in order: ID and body
+// (a test failure when they do not fill the file).
+std::vector<std::pair<std::string, Bytes>> dsdiffChunks(const Bytes& file);
+
+// The DSD stream of a DSF file (per-channel blocks, earliest sample in the
+// least significant bit) in the DSDIFF order: left byte, right byte,
+// earliest sample in the most significant bit. Its length is the header's.
+Bytes dsfSoundData(const Bytes& dsf);
+
+// The DSD stream of a ".dff" (its "DSD " chunk) or ".dsf" file, in the
+// DSDIFF order.
+Bytes dsdSoundData(const std::string& path);
+
 // One block of both channels as the pipeline interpolates it: its work
 // items spread over the OpenMP threads, then the history handover in place.
 void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKernel& kernel,
@@ -119,6 +133,8 @@ void interpolateBlock(double* upLeft, double* upRight, const pulsemill::PhaseKer
 int runShell(const std::string& command);
 
 bool fileExists(const std::string& path);
+// The converter's temporary files (".NAME.pulsemill-XXXXXX") under `root`.
+std::vector<std::string> temporaries(const std::string& root);
 bool endsWith(const std::string& text, const std::string& tail);
 std::vector<std::uint8_t> readFileBytes(const std::string& path);
 void writeFileBytes(const std::string& path, const std::vector<std::uint8_t>& bytes);

@@ -227,21 +227,6 @@ std::uint64_t bigEndian(const Bytes& b, std::size_t at, int bytes) {
   return v;
 }
 
-// The chunks of a DSDIFF file after its form's type, in order: ID and body.
-std::vector<std::pair<std::string, Bytes>> dsdiffChunks(const Bytes& file) {
-  std::vector<std::pair<std::string, Bytes>> chunks;
-  std::size_t at = 16;
-  while (at + 12 <= file.size()) {
-    const std::uint64_t size = bigEndian(file, at + 4, 8);
-    if (size > file.size() - at - 12) break;
-    chunks.emplace_back(std::string(file.begin() + at, file.begin() + at + 4),
-                        Bytes(file.begin() + at + 12, file.begin() + at + 12 + size));
-    at += 12 + size + size % 2;
-  }
-  EXPECT_EQ(file.size(), at) << "chunks that do not fill the file";
-  return chunks;
-}
-
 // A GNU-style DSDIFF output of a tagged FLAC file: its chunks fill the form
 // in the order DIIN, sound, ID3; mutagen reads every frame of the ID3 chunk
 // (the settings too), ffprobe the DIIN chunk's title and artist, ffmpeg
@@ -258,12 +243,12 @@ TEST(TagOutputs, GnuStyleDsdiffCarriesTheTagsAroundItsSoundData) {
     ASSERT_EQ(0, run.exitStatus) << run.err;
   }
   const Bytes tagged = testsupport::readFileBytes(dir.file("in.dff"));
-  const auto chunks = dsdiffChunks(tagged);
+  const auto chunks = testsupport::dsdiffChunks(tagged);
   std::vector<std::string> ids;
   for (const auto& chunk : chunks) ids.push_back(chunk.first);
   ASSERT_EQ(std::vector<std::string>({"FVER", "PROP", "DIIN", "DSD ", "ID3 "}), ids);
   EXPECT_EQ(tagged.size() - 12, bigEndian(tagged, 4, 8));
-  EXPECT_EQ(dsdiffChunks(testsupport::readFileBytes(dir.file("slash.dff"))).at(2), chunks.at(3));
+  EXPECT_EQ(testsupport::dsdiffChunks(testsupport::readFileBytes(dir.file("slash.dff"))).at(2), chunks.at(3));
 
   EXPECT_EQ("TIT2 Tïtle\nTPE1 A / Bee\nTALB Album\nTSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0\n",
             testsupport::id3TagsByMutagen(dir.file("in.dff")));

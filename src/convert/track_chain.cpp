@@ -9,22 +9,27 @@ ChainedSource::ChainedSource(std::vector<PcmSource*> tracks)
   for (std::size_t k = 0; k < tracks_.size(); ++k) ends_[k].store(kOpenEnd);
 }
 
-Status ChainedSource::endFinishedTracks() {
-  for (; current_ < tracks_.size() && !tracks_[current_]->hasMore(); ++current_) {
-    Status status = tracks_[current_]->finish();
+void ChainedSource::endFinishedTracks() {
+  for (; current_ < tracks_.size() && !tracks_[current_]->hasMore(); ++current_)
+    ends_[current_].store(framesRead_, std::memory_order_release);
+}
+
+Status ChainedSource::finish() {
+  for (std::size_t k = 0; k < tracks_.size(); ++k) {
+    Status status = tracks_[k]->finish();
     if (!status.ok()) {
-      failedTrack_ = current_;
+      failedTrack_ = k;
       return status;
     }
-    ends_[current_].store(framesRead_, std::memory_order_release);
   }
   return Status();
 }
 
 Status ChainedSource::read(int maxFrames, double* left, double* right, int& frames) {
   frames = 0;
-  Status status = endFinishedTracks();
-  while (status.ok() && current_ < tracks_.size() && frames < maxFrames) {
+  endFinishedTracks();
+  Status status;
+  while (current_ < tracks_.size() && frames < maxFrames) {
     int got = 0;
     status = tracks_[current_]->read(maxFrames - frames, left + frames, right + frames, got);
     if (!status.ok()) {
@@ -35,7 +40,7 @@ Status ChainedSource::read(int maxFrames, double* left, double* right, int& fram
     framesRead_ += static_cast<std::uint64_t>(got);
     // A track that gave nothing and goes on would give nothing again.
     if (got == 0 && tracks_[current_]->hasMore()) break;
-    status = endFinishedTracks();
+    endFinishedTracks();
   }
   return status;
 }

@@ -34,9 +34,12 @@ class ChainedSource final : public PcmSource {
 
   std::uint32_t sampleRate() const override { return tracks_.front()->sampleRate(); }
   bool hasMore() const override { return current_ < tracks_.size(); }
-  // Fills the block across track ends; a track's finish() runs as it ends.
-  // A failure is the track's own (failedTrack() names it).
+  // Fills the block across track ends. A failure is the track's own
+  // (failedTrack() names it).
   Status read(int maxFrames, double* left, double* right, int& frames) override;
+  // Every track's end-of-stream checks, in order (a track that ended may
+  // still be rewound for another attempt until then).
+  Status finish() override;
   Status rewind() override;
   std::uint64_t reportedBytes() const override;
   // The sum of the tracks' declared frames; 0 when one does not say.
@@ -52,7 +55,7 @@ class ChainedSource final : public PcmSource {
 
  private:
   // Ends every track from the current one on that has no more frames.
-  Status endFinishedTracks();
+  void endFinishedTracks();
 
   std::vector<PcmSource*> tracks_;
   std::unique_ptr<std::atomic<std::uint64_t>[]> ends_;
