@@ -5,13 +5,13 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 # The libraries the converter links besides the compiler's: TagLib, libFLAC,
-# FFmpeg's libavformat, libavcodec and libavutil.
+# FFmpeg's libavformat, libavcodec and libavutil, CLI11 and libcue.
 if ! { command -v pkg-config >/dev/null &&
-       pkg-config --exists taglib flac libavformat libavcodec libavutil &&
+       pkg-config --exists taglib flac libavformat libavcodec libavutil libcue &&
        [ -f /usr/share/cmake/CLI11/CLI11Config.cmake ]; }; then
   apt-get update -qq
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq pkg-config libtag1-dev libflac-dev \
-    libavformat-dev libavcodec-dev libavutil-dev libcli11-dev >/dev/null
+    libavformat-dev libavcodec-dev libavutil-dev libcli11-dev libcue-dev >/dev/null
 fi
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$(nproc)" --target pulsemill wavegen >/dev/null

@@ -21,6 +21,7 @@ pkg-config --exists libavformat libavcodec libavutil 2>/dev/null ||
 command -v flac >/dev/null || need+=(flac)
 command -v parallel >/dev/null || need+=(parallel)
 [ -f /usr/share/cmake/CLI11/CLI11Config.cmake ] || need+=(libcli11-dev)
+pkg-config --exists libcue 2>/dev/null || need+=(libcue-dev)
 [ -x /usr/bin/time ] || need+=(time)
 command -v clang++ >/dev/null || need+=(clang)
 [ -n "$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer*' 2>/dev/null | head -n 1)" ] ||

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/batch_plan.h"
 #include "app/design_cache.h"
 #include "app/job.h"
 #include "base/files.h"
@@ -59,42 +60,6 @@ class JobReport final : public CapturedReport {
   std::atomic<std::uint32_t> rate_{0};
 };
 
-enum class Outcome { Converted, Retried, Skipped, Clipped, Failed, Lowered };
-
-// Job::otherSettings of an output without our TSSE frame.
-constexpr const char kOtherProgram[] = "another program";
-
-struct Job {
-  Job(std::string in, std::string out, std::string rel)
-      : input(std::move(in)), output(std::move(out)), relative(std::move(rel)) {}
-  std::string input;     // as found
-  std::string output;    // as named
-  std::string relative;  // the input's path below its INPUT folder, without extension
-  std::uint64_t size = 0;
-  Outcome outcome = Outcome::Failed;
-  bool planned = false;  // still to be decided: converted, or skipped by the resume check
-  std::string reason;    // of a failure: what its last line says
-  std::int64_t offset = 0;  // the last attempt's
-  GainOutcome gain;         // what the automatic gain did
-  double seconds = 0.0;
-  double audioSeconds = 0.0;  // converted
-  std::string otherSettings;  // skipped: what an existing output was made with, when not this batch's settings
-  std::string warnings;       // the run's warning lines, shown without --verbose too
-  std::string folder;         // the folder the walk found it in; empty: given by name
-};
-
-// What runs as one: a file, or an album's tracks in order (--album).
-struct Unit {
-  std::vector<Job*> jobs;
-  std::string album;  // the album's name (its folder, or "the files given"); empty: a file
-  double gainDb = 0.0;  // an album's: the gain it was converted at
-  std::uint64_t size() const {
-    std::uint64_t bytes = 0;
-    for (const Job* job : jobs) bytes += job->size;
-    return bytes;
-  }
-};
-
 // The output of `input`, found under the INPUT `root`.
 std::string outputName(const BatchSettings& settings, const fs::path& input, const fs::path& root,
                        bool rootIsFolder) {
@@ -105,9 +70,6 @@ std::string outputName(const BatchSettings& settings, const fs::path& input, con
   fs::path relative = rootIsFolder ? input.lexically_relative(root) : input.filename();
   return (fs::path(settings.outputDir) / relative.replace_extension(extension)).string();
 }
-
-// A name as it goes into a pulsemill: line or the live display.
-std::string shown(const std::string& name) { return printableName(name); }
 
 std::string lowerCase(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -235,10 +197,13 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
     CapturedReport quiet;  // the header report is not wanted here
     OpenedInput opened;
     JobPlan plan;
+    // An image's track is cut from one aligned stream, as an album's.
+    RunSettings run = settings.run;
+    if (job.sheet != nullptr) run.album = run.alignOutput = true;
     if (input.open(job.input).ok() && openInput(input, job.input, quiet, opened).ok() &&
-        planJob(settings.run, opened.source->sampleRate(), plan).ok()) {
-      // Whole at its own rate: the input's frames times the file's ratio.
-      const std::uint64_t frames = opened.source->totalFrames();
+        planJob(run, opened.source->sampleRate(), plan).ok()) {
+      // Whole at its own rate: the input's (or track's) frames times the file's ratio.
+      const std::uint64_t frames = job.sheet != nullptr ? job.frames : opened.source->totalFrames();
       const std::uint64_t wanted = frames * (check.sampleRate / plan.inputRate);
       if (frames != 0 && check.samplesPerChannel != 0 && check.sampleRate % plan.inputRate == 0 &&
           check.samplesPerChannel != wanted)
@@ -317,95 +282,6 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   }
 }
 
-// The number a track tag starts with ("3" of "3/12"); -1 when it has none.
-long leadingNumber(const std::string& text) {
-  char* end = nullptr;
-  const long n = std::strtol(text.c_str(), &end, 10);
-  return end != text.c_str() && n >= 0 ? n : -1;
-}
-
-// The units of the batch: each file on its own, or with --album each
-// folder's files (and the files given by name) as one album of the files
-// at its most common rate, in (disc, track) order when every one has a
-// track number, else in the walk's (name) or the given order. A file at
-// another rate is a unit of its own, with a line saying so; one that
-// cannot be opened too (its conversion reports why). An album is
-// skipped only when every track is.
-std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& jobs, Report& console) {
-  std::vector<Unit> units;
-  if (!settings.run.album) {
-    for (Job& job : jobs) units.push_back({{&job}, std::string()});
-    return units;
-  }
-  std::vector<std::string> keys;
-  std::map<std::string, std::vector<Job*>> groups;
-  for (Job& job : jobs) {
-    if (!job.reason.empty()) {  // a folder that could not be read, an output taken
-      units.push_back({{&job}, std::string()});
-      continue;
-    }
-    if (groups.find(job.folder) == groups.end()) keys.push_back(job.folder);
-    groups[job.folder].push_back(&job);
-  }
-  for (const std::string& key : keys) {
-    struct Probe {
-      Job* job;
-      std::uint32_t rate;
-      long disc, track;
-    };
-    std::vector<Probe> probes;
-    std::map<std::uint32_t, std::size_t> rates;
-    for (Job* job : groups[key]) {
-      InputFile input;
-      CapturedReport quiet;
-      OpenedInput opened;
-      Probe probe{job, 0, -1, -1};
-      if (input.open(job->input).ok() && openInput(input, job->input, quiet, opened).ok()) {
-        probe.rate = opened.source->sampleRate();
-        const TagSet tags = input.regularFileSize() >= 0 ? readInputTags(opened, input, quiet) : TagSet();
-        probe.disc = leadingNumber(tags.disc);
-        probe.track = leadingNumber(tags.track);
-        ++rates[probe.rate];
-      }
-      probes.push_back(probe);
-    }
-    std::uint32_t albumRate = 0;
-    std::size_t most = 0;
-    for (const Probe& probe : probes)  // the most common rate; the first file's on a tie
-      if (probe.rate != 0 && rates[probe.rate] > most) most = rates[albumRate = probe.rate];
-    std::vector<Probe> tracks;
-    for (const Probe& probe : probes) {
-      if (probe.rate == albumRate) {
-        tracks.push_back(probe);
-        continue;
-      }
-      if (probe.rate != 0)
-        console.err("pulsemill: %s: %u Hz, not the album's %u Hz: converted on its own\n",
-                    shown(probe.job->input).c_str(), probe.rate, albumRate);
-      units.push_back({{probe.job}, std::string()});
-    }
-    if (tracks.empty()) continue;
-    const bool numbered = !key.empty() && std::all_of(tracks.begin(), tracks.end(),
-                                                      [](const Probe& p) { return p.track >= 0; });
-    if (numbered)
-      std::stable_sort(tracks.begin(), tracks.end(), [](const Probe& a, const Probe& b) {
-        return std::make_pair(std::max(a.disc, 0L), a.track) < std::make_pair(std::max(b.disc, 0L), b.track);
-      });
-    Unit album{{}, key.empty() ? "the files given" : key};
-    for (const Probe& probe : tracks) album.jobs.push_back(probe.job);
-    const bool allSkipped = std::all_of(album.jobs.begin(), album.jobs.end(),
-                                        [](const Job* job) { return job->outcome == Outcome::Skipped; });
-    for (Job* job : album.jobs) {
-      if (allSkipped) break;
-      job->planned = true;  // an album is converted whole
-      job->outcome = Outcome::Failed;
-      job->otherSettings.clear();
-    }
-    units.push_back(std::move(album));
-  }
-  return units;
-}
-
 // An album, start to end: every track's job gets the album's outcome; a
 // failure names the track it concerns on that track and the others.
 void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& designs, int threads,
@@ -414,29 +290,33 @@ void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& design
   RunSettings run = settings.run;
   run.inputPath = unit.album;
   run.dsfOutput = settings.dsf;
-  std::vector<AlbumTrack> tracks;
+  run.album = run.alignOutput = true;  // an image's tracks too
+  AlbumPlan plan;
   std::error_code error;
   for (const Job* job : unit.jobs) {
-    tracks.push_back({job->input, job->output});
+    if (unit.sheet == nullptr) plan.inputs.push_back(job->input);
+    plan.outputs.push_back(job->output);
     const fs::path parent = fs::path(job->output).parent_path();
     if (!parent.empty()) fs::create_directories(parent, error);
+  }
+  if (unit.sheet != nullptr) {
+    plan.inputs = unit.sheet->files;
+    plan.sheet = &unit.sheet->sheet;
+    plan.sheetName = unit.sheet->name;
   }
   if (!settings.diagnosticsDir.empty()) {
     run.debugDumps = true;
     run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / unit.jobs.front()->relative).string();
     fs::create_directories(run.diagnosticsFolder, error);
   }
-  const AlbumResult result = runAlbumJob(run, tracks, JobContext{report, threads, designs});
-  const bool named = result.failedTrack < tracks.size();
-  const Status status = named ? result.status.onFiles(tracks[result.failedTrack].input,
-                                                      tracks[result.failedTrack].output)
-                              : result.status.onFiles(unit.album, unit.jobs.front()->output);
+  const AlbumResult result = runAlbumJob(run, plan, JobContext{report, threads, designs});
+  const Status status = result.status.onFiles(result.inputPath, result.outputPath);
   status.report(report);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   unit.gainDb = result.gain.finalDb;
   std::string reason = status.lastLine();
-  const std::string prefix = "pulsemill: " + (named ? shown(tracks[result.failedTrack].input) + ": " : "");
-  if (reason.rfind(prefix, 0) == 0) reason.erase(0, prefix.size());
+  const std::string prefix = "pulsemill: " + shown(result.inputPath) + ": ";
+  if (reason.rfind(prefix, 0) == 0 && result.failedTrack < unit.jobs.size()) reason.erase(0, prefix.size());
   else if (reason.rfind("pulsemill: ", 0) == 0) reason.erase(0, 11);
   for (std::size_t k = 0; k < unit.jobs.size(); ++k) {
     Job& job = *unit.jobs[k];
@@ -452,8 +332,8 @@ void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& design
       continue;
     }
     job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
-    job.reason = named && k != result.failedTrack
-                     ? "album not converted: " + shown(tracks[result.failedTrack].input) + " failed"
+    job.reason = result.failedTrack < unit.jobs.size() && k != result.failedTrack
+                     ? "album not converted: " + shown(unit.jobs[result.failedTrack]->input) + " failed"
                      : reason;
   }
 }
@@ -560,6 +440,7 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     if (!emptyFolder) console.err("pulsemill: no input file given\n");
     return 1;
   }
+  applyCueSheets(settings, jobs, console);
   std::error_code error;
   for (Job& job : jobs) {
     job.size = fs::file_size(job.input, error);
@@ -664,7 +545,7 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
       tracks += unit.jobs.size();
     }
   char grouped[64] = "";
-  if (settings.run.album)
+  if (albums > 0)
     std::snprintf(grouped, sizeof grouped, " (%zu in %zu album%s)", tracks, albums, albums == 1 ? "" : "s");
   console.err("pulsemill: %zu files%s: %d converted (%d after a clip, %d at a lower gain), %d skipped, "
               "%d clipped, %d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",

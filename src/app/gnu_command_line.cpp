@@ -101,6 +101,9 @@ std::string gnuHelpText() {
          "  --album                  each folder (or the files given) as one gapless album:\n"
          "                           one stream at one gain, cut into tracks of their own\n"
          "                           lengths (aligned, as --align)\n"
+         "  --no-cue                 convert an image that has a CUE sheet as one file\n"
+         "                           (default: one output per track, in a folder named\n"
+         "                           after the image)\n"
          "  --offset N               interpolation gain offset (ratio + N > 0)\n"
          "  --block 512|1024|2048    frames per block (default 1024)\n"
          "  --retry                  on a clip, retry with the offset lowered by one\n"
@@ -142,6 +145,7 @@ Status parseGnuCommandLine(int argc, const char* const* argv, BatchSettings& set
   app.add_option("--shaper-design", shaperDesign)->check(CLI::IsMember({"fixed", "rate"}));
   app.add_flag("--align", run.alignOutput);
   app.add_flag("--album", run.album);
+  app.add_flag("--no-cue", settings.noCue);
   auto* offsetOption = app.add_option("--offset", offsetText);
   auto* blockOption = app.add_option("--block", blockText);
   app.add_flag("--retry", run.retryOnClip);

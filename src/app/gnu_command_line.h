@@ -29,6 +29,7 @@ struct BatchSettings {
   bool force = false;               // replace existing outputs
   bool quiet = false;               // errors and the summary only
   bool verbose = false;             // each file's full console report
+  bool noCue = false;               // --no-cue: an image with a CUE sheet converts as one file
 };
 
 // True when an argument begins with "-" (but a lone "-"): the line is then

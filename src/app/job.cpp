@@ -127,20 +127,45 @@ Status planJob(const RunSettings& settings, std::uint32_t sampleRate, JobPlan& p
   return Status();
 }
 
-// Opens every track of an album, checks that it is another file than its
-// output and at the album's rate, and converts them as one stream.
-Status convertAlbum(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
-                    std::vector<OpenTrack>& open, std::size_t& failedTrack,
-                    std::vector<double>& trackSeconds, const JobContext& job) {
-  for (std::size_t k = 0; k < tracks.size(); ++k) {
-    failedTrack = k;
+// Track k of `sheet`: the sheet's texts, what it lacks from the image's
+// own tags (its title aside: an image's title names the whole album).
+TagSet cueTrackTags(const CueSheet& sheet, std::size_t k, const TagSet& image) {
+  TagSet tags = image;
+  const CueTrack& track = sheet.tracks[k];
+  tags.cueSheet.clear();
+  tags.title = track.title;
+  const std::string& performer = track.performer.empty() ? sheet.performer : track.performer;
+  for (const auto& [field, value] : {std::make_pair(&TagSet::artist, &performer),
+                                     std::make_pair(&TagSet::album, &sheet.title),
+                                     std::make_pair(&TagSet::date, &sheet.date),
+                                     std::make_pair(&TagSet::genre, &sheet.genre)})
+    if (!value->empty()) tags.*field = *value;
+  if (!sheet.performer.empty() && tags.albumArtist.empty()) tags.albumArtist = sheet.performer;
+  tags.track = std::to_string(track.number) + "/" + std::to_string(sheet.tracks.back().number);
+  return tags;
+}
+
+// Opens every input of an album, checks that it is another file than the
+// outputs and at the album's rate (and a sheet's starts inside its
+// files), and converts them as one stream.
+Status convertAlbum(const RunSettings& settings, const AlbumPlan& album, std::vector<OpenTrack>& open,
+                    AlbumResult& result, const JobContext& job) {
+  const auto failedInput = [&](std::size_t k) {
+    result.inputPath = album.inputs[k];
+    if (album.sheet == nullptr) {
+      result.failedTrack = k;
+      result.outputPath = album.outputs[k];
+    }
+  };
+  for (std::size_t k = 0; k < album.inputs.size(); ++k) {
+    failedInput(k);
     OpenTrack& track = open[k];
-    Status status = track.file.open(tracks[k].input);
+    Status status = track.file.open(album.inputs[k]);
     if (!status.ok()) return status;
-    if (isSameFile(track.file.stream(), tracks[k].output))
-      return Status(StatusCode::SameFile, tracks[k].output);
-    job.report.out("finename = '%s'\n", tracks[k].input.c_str());
-    status = openInput(track.file, tracks[k].input, job.report, track.opened);
+    for (const std::string& output : album.outputs)
+      if (isSameFile(track.file.stream(), output)) return Status(StatusCode::SameFile, output);
+    job.report.out("finename = '%s'\n", album.inputs[k].c_str());
+    status = openInput(track.file, album.inputs[k], job.report, track.opened);
     if (!status.ok()) return status;
     const std::uint32_t rate = track.opened.source->sampleRate();
     const std::uint32_t albumRate = open[0].opened.source->sampleRate();
@@ -149,29 +174,58 @@ Status convertAlbum(const RunSettings& settings, const std::vector<AlbumTrack>& 
           .because("its rate, " + std::to_string(rate) + " Hz, is not the album's " +
                    std::to_string(albumRate) + " Hz");
   }
-  failedTrack = ChainedSource::kNoTrack;
+  result.failedTrack = TrackEnds::kNoTrack;
+  result.inputPath = settings.inputPath;
+  result.outputPath = album.outputs.front();
+  const std::uint32_t rate = open[0].opened.source->sampleRate();
+  if (album.sheet != nullptr) {
+    std::vector<std::uint64_t> lengths;
+    for (const OpenTrack& track : open) lengths.push_back(track.opened.source->totalFrames());
+    result.inputPath = album.sheetName;
+    Status status = checkCueStarts(*album.sheet, lengths, rate);
+    if (!status.ok()) return status;
+    result.inputPath = settings.inputPath;
+  }
   JobPlan plan;
-  Status status = planAndAnnounce(settings, open[0].opened.source->sampleRate(), job, plan);
+  Status status = planAndAnnounce(settings, rate, job, plan);
   if (!status.ok()) return status;
   const RunSettings& run = plan.settings;
   const Diagnostics diagnostics = runDiagnostics(run, job.report);
   std::vector<PcmSource*> sources;
-  std::vector<TrackOutput> outputs;
-  for (std::size_t k = 0; k < tracks.size(); ++k) {
-    failedTrack = k;
+  for (std::size_t k = 0; k < open.size(); ++k) {
+    failedInput(k);
     status = diagnostics.checkNoneIsInput(open[k].file.stream());
     if (!status.ok()) return status;
     setScale(run, *open[k].opened.source);
     open[k].tags = outputTags(run, open[k].opened, open[k].file, job.report);
     sources.push_back(open[k].opened.source.get());
-    outputs.push_back({tracks[k].output, &open[k].tags});
   }
   ChainedSource chain(sources);
-  status = runAlbumDriver(run, chain, diagnostics, outputs, failedTrack, job);
+  std::vector<TagSet> sheetTags;
+  std::vector<TrackCuts::Start> starts;
+  if (album.sheet != nullptr)
+    for (std::size_t k = 0; k < album.sheet->tracks.size(); ++k) {
+      const CueTrack& track = album.sheet->tracks[k];
+      sheetTags.push_back(cueTrackTags(*album.sheet, k, open[track.file].tags));
+      starts.push_back({track.file, cueStartSample(*album.sheet, track, rate)});
+    }
+  std::vector<TrackOutput> outputs;
+  for (std::size_t k = 0; k < album.outputs.size(); ++k)
+    outputs.push_back({album.outputs[k], album.sheet != nullptr ? &sheetTags[k] : &open[k].tags});
+  const TrackCuts cuts(chain, starts);
+  const TrackEnds& ends = album.sheet != nullptr ? static_cast<const TrackEnds&>(cuts) : chain;
+  std::size_t failedOutput = TrackEnds::kNoTrack;
+  result.inputPath = settings.inputPath;
+  status = runAlbumDriver(run, chain, ends, diagnostics, outputs, failedOutput, job);
+  if (chain.failedTrack() != TrackEnds::kNoTrack) failedInput(chain.failedTrack());
+  if (failedOutput != TrackEnds::kNoTrack) {
+    result.failedTrack = failedOutput;
+    result.outputPath = album.outputs[failedOutput];
+  }
   if (status.ok())
-    for (std::size_t k = 0; k < tracks.size(); ++k)
-      trackSeconds.push_back(static_cast<double>(chain.trackEnd(k) - (k == 0 ? 0 : chain.trackEnd(k - 1))) /
-                             chain.sampleRate());
+    for (std::size_t k = 0; k < ends.trackCount(); ++k)
+      result.trackSeconds.push_back(
+          static_cast<double>(ends.trackEnd(k) - (k == 0 ? 0 : ends.trackEnd(k - 1))) / rate);
   return status;
 }
 
@@ -199,14 +253,14 @@ JobResult runJob(const RunSettings& settings, const JobContext& context) {
   return result;
 }
 
-AlbumResult runAlbumJob(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
+AlbumResult runAlbumJob(const RunSettings& settings, const AlbumPlan& album,
                         const JobContext& context) {
   AlbumResult result;
   result.finalOffset = settings.normalizeOffset;
   ProgressKept report(context.report);
   const JobContext job{report, context.threads, context.designs, &result.finalOffset, &result.gain};
-  std::vector<OpenTrack> open(tracks.size());
-  result.status = convertAlbum(settings, tracks, open, result.failedTrack, result.trackSeconds, job);
+  std::vector<OpenTrack> open(album.inputs.size());
+  result.status = convertAlbum(settings, album, open, result, job);
   result.warnings = report.warnings();
   return result;
 }

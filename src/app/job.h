@@ -18,6 +18,7 @@
 #include "app/rate_choice.h"
 #include "app/run_driver.h"
 #include "base/status.h"
+#include "cue/cue_sheet.h"
 
 namespace pulsemill {
 
@@ -49,27 +50,32 @@ struct JobResult {
 // context's threads and designs.
 JobResult runJob(const RunSettings& settings, const JobContext& context);
 
-// An album's track: its input and its output.
-struct AlbumTrack {
-  std::string input;
-  std::string output;
+// An album: its inputs read in order as one stream, cut into its outputs,
+// one per input or at a CUE sheet's track starts.
+struct AlbumPlan {
+  std::vector<std::string> inputs;   // the stream's files, in order
+  std::vector<std::string> outputs;  // one per track
+  const CueSheet* sheet = nullptr;   // its files are `inputs`; nullptr: each input is a track
+  std::string sheetName;             // the sheet as refusals name it
 };
 
 struct AlbumResult {
-  Status status;               // Ok, or the failure that ended the album (not yet reported)
-  std::size_t failedTrack = SIZE_MAX;  // the track a failure concerns; SIZE_MAX: the album's
-  std::int64_t finalOffset = 0;  // the last attempt's gain offset
-  GainOutcome gain;              // what the automatic gain did, for the album
+  Status status;                   // Ok, or the failure that ended the album (not yet reported)
+  std::string inputPath;           // the input (or sheet) a failure concerns
+  std::string outputPath;          // the output a failure concerns
+  std::size_t failedTrack = SIZE_MAX;  // the track whose input or output failed; SIZE_MAX: none alone
+  std::int64_t finalOffset = 0;    // the last attempt's gain offset
+  GainOutcome gain;                // what the automatic gain did, for the album
   std::vector<double> trackSeconds;  // each track's input audio, once committed
   std::string warnings;              // the warning lines the album printed on standard error
 };
 
 // An album (settings.album, named settings.inputPath in messages): every
-// track opened ("finename = ..." and its header report each), the album
-// planned at the first track's rate (every track must have it) and
-// converted as one aligned stream, cut into the tracks' outputs, all
-// committed or none (runAlbumDriver).
-AlbumResult runAlbumJob(const RunSettings& settings, const std::vector<AlbumTrack>& tracks,
+// input opened ("finename = ..." and its header report each), the album
+// planned at the first input's rate (every input must have it, and a
+// sheet's starts must lie inside their files) and converted as one aligned
+// stream, cut into the outputs, all committed or none (runAlbumDriver).
+AlbumResult runAlbumJob(const RunSettings& settings, const AlbumPlan& album,
                         const JobContext& context);
 
 }  // namespace pulsemill

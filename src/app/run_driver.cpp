@@ -67,7 +67,7 @@ namespace {
 class RunOutputs {
  public:
   RunOutputs(const RunSettings& settings, const std::vector<TrackOutput>& tracks,
-             const ChainedSource* chain)
+             const TrackEnds* ends)
       : tracks_(tracks) {
     std::vector<DsdSink*> sinks;
     for (const TrackOutput& track : tracks) {
@@ -75,14 +75,14 @@ class RunOutputs {
       sinks_.push_back(std::make_unique<OutputSink>(settings.dsfOutput, settings.dsdiffTags, *files_.back()));
       sinks.push_back(&sinks_.back()->sink());
     }
-    if (chain != nullptr) split_ = std::make_unique<SplitSink>(sinks, *chain, settings.oversampleRatio);
+    if (ends != nullptr) split_ = std::make_unique<SplitSink>(sinks, *ends, settings.oversampleRatio);
   }
 
   DsdSink& sink() { return split_ != nullptr ? *split_ : sinks_.front()->sink(); }
   OutputFile& first() { return *files_.front(); }
   // The track whose sink failed in the last conversion, or kNoTrack.
   std::size_t failedSink() const {
-    return split_ != nullptr ? split_->failedTrack() : ChainedSource::kNoTrack;
+    return split_ != nullptr ? split_->failedTrack() : TrackEnds::kNoTrack;
   }
 
   // Each track's tags, with the settings of the attempt about to begin.
@@ -130,9 +130,9 @@ class RunOutputs {
   std::unique_ptr<SplitSink> split_;
 };
 
-// A single run (`chain` null, one track) or an album.
+// A single run (`ends` null, one track) or an album.
 Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
-             const std::vector<TrackOutput>& tracks, ChainedSource* chain,
+             const std::vector<TrackOutput>& tracks, const TrackEnds* ends,
              std::size_t& failedTrack, const JobContext& job) {
   const FilterParams filter{source.sampleRate(), settings.oversampleRatio, settings.tapCount,
                             settings.kaiserAlpha, job.threads};
@@ -153,7 +153,7 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
     shaper = designShaper(pattern, diagnostics);
   }
 
-  RunOutputs outputs(settings, tracks, chain);
+  RunOutputs outputs(settings, tracks, ends);
   RunSettings attempt = settings;  // its gain lowered by the automatic gain
   ConversionOptions options{settings.blockFrames, settings.normalizeOffset, job.threads,
                             settings.gainFactor, settings.alignOutput};
@@ -185,7 +185,7 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
     // from the input's declared length, and what is sent stays sent.
     const bool streamed = !outputs.seekable();
     if (streamed && outputs.first().isStandardOutput()) job.report.yieldStandardOutput();
-    if (streamed && chain != nullptr) {
+    if (streamed && ends != nullptr) {
       outputs.discard();
       return Status(StatusCode::StreamedOutput)
           .because("an album's tracks are written to files that can seek");
@@ -214,9 +214,7 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
       return outputs.commit(failedTrack);
     }
     outputs.discard();
-    if (chain != nullptr)
-      failedTrack = chain->failedTrack() != ChainedSource::kNoTrack ? chain->failedTrack()
-                                                                   : outputs.failedSink();
+    if (ends != nullptr) failedTrack = outputs.failedSink();
     if (streamed) {
       job.report.err("pulsemill: %s: the bytes already sent are incomplete (an output that cannot "
                      "seek takes no retry)\n", printableName(settings.outputPath).c_str());
@@ -254,16 +252,16 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
 
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,
                  const TagSet& tags, const JobContext& job) {
-  std::size_t failedTrack = ChainedSource::kNoTrack;
+  std::size_t failedTrack = TrackEnds::kNoTrack;
   return drive(settings, source, diagnostics, {{settings.outputPath, &tags}}, nullptr, failedTrack,
                job);
 }
 
-Status runAlbumDriver(const RunSettings& settings, ChainedSource& chain,
+Status runAlbumDriver(const RunSettings& settings, PcmSource& source, const TrackEnds& ends,
                       const Diagnostics& diagnostics, const std::vector<TrackOutput>& tracks,
-                      std::size_t& failedTrack, const JobContext& job) {
-  failedTrack = ChainedSource::kNoTrack;
-  return drive(settings, chain, diagnostics, tracks, &chain, failedTrack, job);
+                      std::size_t& failedOutput, const JobContext& job) {
+  failedOutput = TrackEnds::kNoTrack;
+  return drive(settings, source, diagnostics, tracks, &ends, failedOutput, job);
 }
 
 }  // namespace pulsemill

@@ -72,15 +72,16 @@ struct TrackOutput {
   const TagSet* tags = nullptr;
 };
 
-// An album: the tracks of `chain` converted as runDriver converts one
-// source (settings.alignOutput set: one aligned stream, one gain), cut into
-// `tracks`, one output per track of the chain, each holding exactly its
-// frames x ratio samples. The outputs are committed only once every track
-// is complete, all of them or none. On a failure `failedTrack` names the
-// track whose input or output failed (ChainedSource::kNoTrack: the album's).
-Status runAlbumDriver(const RunSettings& settings, ChainedSource& chain,
+// An album: `source` (tracks of a stream that end at `ends`) converted as
+// runDriver converts one source (settings.alignOutput set: one aligned
+// stream, one gain), cut into `tracks`, one output per track of `ends`,
+// each holding exactly its frames x ratio samples. The outputs are
+// committed only once every track is complete, all of them or none. On a
+// failure of an output `failedOutput` names it (TrackEnds::kNoTrack when
+// no output failed; the source names a source that failed).
+Status runAlbumDriver(const RunSettings& settings, PcmSource& source, const TrackEnds& ends,
                       const Diagnostics& diagnostics, const std::vector<TrackOutput>& tracks,
-                      std::size_t& failedTrack, const JobContext& job);
+                      std::size_t& failedOutput, const JobContext& job);
 
 // The TSSE text of a tagged output at `outputRate` Hz: "Pulsemill 1.5
 // DSD<rate> <taps> taps k<alpha as %g> p<pattern> n<offset>", with

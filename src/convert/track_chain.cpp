@@ -72,13 +72,47 @@ std::uint64_t ChainedSource::totalFrames() const {
   return frames;
 }
 
-SplitSink::SplitSink(std::vector<DsdSink*> tracks, const ChainedSource& chain, int ratio)
-    : tracks_(std::move(tracks)), chain_(chain), bytesPerFrame_(static_cast<std::uint64_t>(ratio) / 8 * 2) {}
+std::uint64_t TrackCuts::chainEnd(bool declared) const {
+  const std::size_t last = chain_.trackCount() - 1;
+  if (!declared) return chain_.trackEnd(last);
+  std::uint64_t end = 0;
+  for (std::size_t k = 0; k <= last; ++k) {
+    if (chain_.declaredFrames(k) == 0) return kOpenEnd;
+    end += chain_.declaredFrames(k);
+  }
+  return end;
+}
+
+std::uint64_t TrackCuts::streamFrame(const Start& start, bool declared) const {
+  std::uint64_t first = 0;  // of the source
+  for (std::size_t k = 0; k < start.source; ++k) {
+    const std::uint64_t frames = declared ? chain_.declaredFrames(k) : chain_.trackEnd(k) - first;
+    if ((declared && frames == 0) || (!declared && chain_.trackEnd(k) == kOpenEnd)) return kOpenEnd;
+    first += frames;
+  }
+  return first + start.frame;
+}
+
+std::uint64_t TrackCuts::trackEnd(std::size_t k) const {
+  return k + 1 < starts_.size() ? streamFrame(starts_[k + 1], false) : chainEnd(false);
+}
+
+std::uint64_t TrackCuts::declaredFrames(std::size_t k) const {
+  const std::uint64_t start = k == 0 ? 0 : streamFrame(starts_[k], true);
+  const std::uint64_t end = k + 1 < starts_.size() ? streamFrame(starts_[k + 1], true) : chainEnd(true);
+  return start == kOpenEnd || end == kOpenEnd || end < start ? 0 : end - start;
+}
+
+SplitSink::SplitSink(std::vector<DsdSink*> tracks, const TrackEnds& ends, int ratio)
+    : tracks_(std::move(tracks)), ends_(ends), bytesPerFrame_(static_cast<std::uint64_t>(ratio) / 8 * 2) {}
 
 std::uint64_t SplitSink::trackBytes(std::size_t k) const {
-  const std::uint64_t end = chain_.trackEnd(k);
-  if (end == ChainedSource::kOpenEnd) return ChainedSource::kOpenEnd;
-  return (end - (k == 0 ? 0 : chain_.trackEnd(k - 1))) * bytesPerFrame_;
+  const std::uint64_t end = ends_.trackEnd(k);
+  const std::uint64_t start = k == 0 ? 0 : ends_.trackEnd(k - 1);
+  if (end == TrackEnds::kOpenEnd || start == TrackEnds::kOpenEnd) return TrackEnds::kOpenEnd;
+  // A cut before the one ahead of it (a sheet's start past its file's end)
+  // leaves the track empty; the bytes past it are then refused.
+  return end > start ? (end - start) * bytesPerFrame_ : 0;
 }
 
 Status SplitSink::fail(Status status) {
@@ -89,7 +123,7 @@ Status SplitSink::fail(Status status) {
 Status SplitSink::beginTrack(std::size_t k) {
   current_ = k;
   written_ = 0;
-  const Status status = tracks_[k]->begin(rate_, chain_.track(k).totalFrames() * bytesPerFrame_);
+  const Status status = tracks_[k]->begin(rate_, ends_.declaredFrames(k) * bytesPerFrame_);
   return status.ok() ? status : fail(status);
 }
 
@@ -101,7 +135,7 @@ Status SplitSink::finishTrack() {
 
 Status SplitSink::begin(std::uint32_t dsdSampleRate, std::uint64_t /*declaredBytes*/) {
   rate_ = dsdSampleRate;
-  failedTrack_ = ChainedSource::kNoTrack;
+  failedTrack_ = kNoTrack;
   return beginTrack(0);
 }
 
@@ -116,7 +150,9 @@ Status SplitSink::write(const std::uint8_t* bytes, std::size_t count) {
       continue;
     }
     // An end not yet known lies past these bytes (see the header).
-    const std::size_t part = wanted == ChainedSource::kOpenEnd
+    if (wanted != TrackEnds::kOpenEnd && wanted < written_)
+      return fail(streamLengthFailure(written_ + count, wanted));
+    const std::size_t part = wanted == TrackEnds::kOpenEnd
                                  ? count
                                  : static_cast<std::size_t>(std::min<std::uint64_t>(count, wanted - written_));
     Status status = tracks_[current_]->write(bytes, part);

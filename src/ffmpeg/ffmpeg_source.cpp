@@ -492,6 +492,7 @@ TagSet FfmpegSource::tags(Report&) const {
       {&TagSet::comment, {"comment"}, 0},
       {&TagSet::track, {"track"}, 0},
       {&TagSet::disc, {"disc"}, 0},
+      {&TagSet::cueSheet, {"cuesheet"}, 0},
   };
   for (const AVDictionary* dictionary : dictionaries)
     for (const auto& f : fields)

@@ -57,6 +57,22 @@ extern "C" FLAC__StreamDecoderWriteStatus writeCallback(const FLAC__StreamDecode
 
 extern "C" void metadataCallback(const FLAC__StreamDecoder*, const FLAC__StreamMetadata* metadata,
                                  void* clientData) {
+  if (metadata->type == FLAC__METADATA_TYPE_CUESHEET) {
+    const FLAC__StreamMetadata_CueSheet& sheet = metadata->data.cue_sheet;
+    std::vector<FlacCueTrack> tracks;
+    // The last track is the lead-out (170 on a CD, 255 otherwise).
+    for (unsigned t = 0; t + 1 < sheet.num_tracks; ++t) {
+      const FLAC__StreamMetadata_CueSheet_Track& track = sheet.tracks[t];
+      std::uint64_t start = track.offset;
+      for (unsigned i = 0; i < track.num_indices; ++i) {
+        if (i == 0) start = track.offset + track.indices[i].offset;
+        if (track.indices[i].number == 1) start = track.offset + track.indices[i].offset;
+      }
+      tracks.push_back({track.number, start});
+    }
+    sourceOf(clientData).takeCueTracks(std::move(tracks));
+    return;
+  }
   if (metadata->type != FLAC__METADATA_TYPE_STREAMINFO) return;
   const FLAC__StreamMetadata_StreamInfo& info = metadata->data.stream_info;
   sourceOf(clientData).takeStreamInfo(info.sample_rate, info.channels, info.bits_per_sample,
@@ -247,6 +263,7 @@ Status FlacSource::open(std::int64_t fileSize, Report& report) {
   if (handle == nullptr) return StatusCode::OutOfMemory;
   decoder_ = new FlacDecoder{handle};
   FLAC__stream_decoder_set_md5_checking(handle, true);
+  FLAC__stream_decoder_set_metadata_respond(handle, FLAC__METADATA_TYPE_CUESHEET);
   const FLAC__StreamDecoderInitStatus init = FLAC__stream_decoder_init_stream(
       handle, readCallback, nullptr, tellCallback, nullptr, eofCallback, writeCallback,
       metadataCallback, errorCallback, this);

@@ -32,6 +32,13 @@ struct FlacFrameFormat {
   unsigned bits;       // per sample, 4 .. 32
 };
 
+// A track of a CUESHEET block: its number and where it starts (its INDEX
+// 01, or its first index when it has none), in samples.
+struct FlacCueTrack {
+  unsigned number;
+  std::uint64_t start;
+};
+
 class FlacSource : public DecodingSource {
  public:
   // `file` stays open for the source's lifetime; `peeked` are the bytes
@@ -54,6 +61,9 @@ class FlacSource : public DecodingSource {
   Status rewind() override;
   std::uint64_t reportedBytes() const override { return framesRead_ * bytesPerFrame_; }
   std::uint64_t totalFrames() const override { return totalFrames_; }
+  // The tracks of the stream's CUESHEET block, the lead-out left out; empty
+  // when it has none. Read by open().
+  const std::vector<FlacCueTrack>& cueTracks() const { return cueTracks_; }
 
   // libFLAC's callbacks (C linkage trampolines call these).
   std::size_t readInput(std::uint8_t* buffer, std::size_t wanted, bool& failed);
@@ -63,6 +73,7 @@ class FlacSource : public DecodingSource {
   bool takeFrame(unsigned blockSize, const FlacFrameFormat& format,
                  const std::int32_t* const samples[], std::uint64_t end);  // false: stop decoding
   void takeStreamInfo(std::uint32_t rate, unsigned channels, unsigned bits, std::uint64_t total);
+  void takeCueTracks(std::vector<FlacCueTrack> tracks) { cueTracks_ = std::move(tracks); }
   void takeDecoderError(const char* text);
 
  private:
@@ -89,6 +100,7 @@ class FlacSource : public DecodingSource {
   unsigned channels_ = 0;
   unsigned bits_ = 0;
   std::uint64_t totalFrames_ = 0;  // 0: unknown
+  std::vector<FlacCueTrack> cueTracks_;
   std::uint64_t bytesPerFrame_ = 4;
 
   std::uint64_t framesDecoded_ = 0;

@@ -114,7 +114,8 @@ TagSet apeTags(const OpenedInput& in, int fd, Report& report) {
   const TagSet ape = readApeTags(fd, static_cast<std::uint64_t>(in.probe.fileSize), report);
   for (std::string TagSet::*field : {&TagSet::title, &TagSet::artist, &TagSet::album,
                                      &TagSet::albumArtist, &TagSet::date, &TagSet::genre,
-                                     &TagSet::comment, &TagSet::track, &TagSet::disc})
+                                     &TagSet::comment, &TagSet::track, &TagSet::disc,
+                                     &TagSet::cueSheet})
     if (!(ape.*field).empty()) tags.*field = ape.*field;
   return tags;
 }
@@ -485,6 +486,38 @@ TagSet readInputTags(const OpenedInput& opened, const InputFile& input, Report& 
       opened.probe.fileSize < 0)
     return TagSet();
   return opened.format->tags(opened, fileno(input.stream()), report);
+}
+
+Status embeddedCueSheet(const OpenedInput& opened, const TagSet& tags, CueSheet& sheet, bool& found) {
+  found = false;
+  sheet = CueSheet();
+  if (!tags.cueSheet.empty()) {
+    found = true;
+    Status status = parseCueSheet(tags.cueSheet, sheet);
+    if (!status.ok()) return status;
+    if (sheet.files.size() > 1)
+      return Status(StatusCode::InputRefused)
+          .because("line " + std::to_string(sheet.fileLines[1]) + ": a second FILE in a sheet the file carries");
+    return Status();
+  }
+  const auto* flac = dynamic_cast<const FlacSource*>(opened.source.get());
+  if (flac == nullptr || flac->cueTracks().empty()) return Status();
+  found = true;
+  sheet.inSamples = true;
+  sheet.files.push_back(std::string());
+  sheet.fileLines.push_back(0);
+  for (const FlacCueTrack& block : flac->cueTracks()) {
+    if (!sheet.tracks.empty() && block.start <= sheet.tracks.back().start)
+      return Status(StatusCode::InputRefused)
+          .because("CUESHEET block: track " + std::to_string(block.number) + " starts at sample " +
+                   std::to_string(block.start) + ", not after track " +
+                   std::to_string(sheet.tracks.back().number));
+    CueTrack track;
+    track.number = static_cast<int>(block.number);
+    track.start = block.start;
+    sheet.tracks.push_back(track);
+  }
+  return Status();
 }
 
 bool isInputExtension(const std::string& extension) {

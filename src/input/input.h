@@ -22,6 +22,7 @@
 #include "base/report.h"
 #include "base/status.h"
 #include "convert/pcm_source.h"
+#include "cue/cue_sheet.h"
 #include "tags/tags.h"
 
 namespace pulsemill {
@@ -61,6 +62,13 @@ Status openInput(const InputFile& input, const std::string& path, Report& report
 // The tags of an opened regular file, by its row's reader, from the same
 // descriptor.
 TagSet readInputTags(const OpenedInput& opened, const InputFile& input, Report& report);
+
+// The CUE sheet an opened file carries: the text of its CUESHEET tag
+// (`tags.cueSheet`, one FILE: the file itself), else a FLAC file's
+// CUESHEET block (starts in samples, no texts). `found` is false when it
+// carries none; a sheet that is found but malformed is refused
+// (InputRefused, its reason naming the line or the block's track).
+Status embeddedCueSheet(const OpenedInput& opened, const TagSet& tags, CueSheet& sheet, bool& found);
 
 // True when a file name's extension (any case: ".wav", ".FLAC") is one a
 // folder walk takes: the extensions of every format the table converts.

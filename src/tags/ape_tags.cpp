@@ -30,7 +30,8 @@ const struct ApeField {
                   {{"track"}, &TagSet::track},
                   {{"disc"}, &TagSet::disc},
                   {{"genre"}, &TagSet::genre},
-                  {{"comment"}, &TagSet::comment}};
+                  {{"comment"}, &TagSet::comment},
+                  {{"cuesheet"}, &TagSet::cueSheet}};
 constexpr std::size_t kApeFieldCount = sizeof kApeFields / sizeof kApeFields[0];
 
 // The index in kApeFields of the field `key` names; kApeFieldCount for none.

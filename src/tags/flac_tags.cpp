@@ -60,7 +60,7 @@ void readVorbisComment(const std::vector<std::uint8_t>& block, TagSet& tags) {
                {"ALBUM", &TagSet::album},        {"ALBUMARTIST", &TagSet::albumArtist},
                {"DATE", &TagSet::date},          {"TRACKNUMBER", &TagSet::track},
                {"DISCNUMBER", &TagSet::disc},    {"GENRE", &TagSet::genre},
-               {"COMMENT", &TagSet::comment}};
+               {"COMMENT", &TagSet::comment},    {"CUESHEET", &TagSet::cueSheet}};
   BlockFields in(block);
   std::uint32_t vendor = 0, count = 0;
   if (!in.le32(vendor) || in.bytes(vendor) == nullptr || !in.le32(count)) return;

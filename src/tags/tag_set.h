@@ -28,6 +28,7 @@ struct TagSet {
   std::string title, artist, album, albumArtist, date, genre, comment;
   std::string track;  // "3" or "3/12"
   std::string disc;   // "1" or "1/2"
+  std::string cueSheet;  // a CUE sheet's text kept in a tag (CUESHEET); read, never written
   std::vector<TagPicture> pictures;
 };
 
