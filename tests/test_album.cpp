@@ -139,4 +139,87 @@ TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
   EXPECT_TRUE(testsupport::temporaries(dir.path()).empty());
 }
 
+// A CUE sheet cuts its image into tracks at floor(position x rate / 75)
+// (00:00:05 is frame 2940 at 44.1 kHz; before track 1's INDEX 01 and a
+// pregap go to the track before), named and tagged by the sheet, the
+// image's tags filling what it lacks; a .cue file wins over a sheet the
+// image carries; a FLAC CUESHEET block cuts the same way. The tracks join
+// into the whole aligned stream; --no-cue converts the image whole.
+TEST(AlbumE2E, ACueSheetCutsItsImageIntoTaggedTracks) {
+  TempDir dir;
+  testsupport::makeWave(dir, "whole.wav", 44100, 24, 9000, "sine:1000:-6+noise:-40", "sine:440:-10");
+  const std::string sheet = "REM GENRE Jazz\nPERFORMER \"Band\"\nTITLE \"Live\"\n"
+                            "FILE \"image.flac\" WAVE\n  TRACK 01 AUDIO\n    TITLE \"Intro: Live\"\n"
+                            "    INDEX 01 00:00:02\n  TRACK 02 AUDIO\n    PERFORMER \"Guest\"\n"
+                            "    INDEX 00 00:00:04\n    INDEX 01 00:00:05\n  TRACK 03 AUDIO\n"
+                            "    INDEX 01 00:00:07\n";
+  testsupport::writeFileBytes(dir.file("image.cue"), Bytes(sheet.begin(), sheet.end()));
+  testsupport::writeFileBytes(dir.file("other.cue"), Bytes(sheet.begin(), sheet.begin() + 100));
+  ASSERT_EQ(0, testsupport::runShell(
+                   "cd '" + dir.path() + "' && flac -s -T DATE=2001 -T ARTIST=Nobody -T "
+                   "'CUESHEET=FILE \"x.wav\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00' -o image.flac "
+                   "whole.wav && sed 's/image.flac/x.wav/' image.cue > x.cue && flac -s --cuesheet=x.cue "
+                   "-o block.flac whole.wav && rm x.cue"));
+  const std::vector<std::string> args = {"--rate", "64", "--taps", "2048", "--gain", "0"};
+  auto run = [&](std::vector<std::string> more) {
+    more.insert(more.begin(), args.begin(), args.end());
+    return testsupport::convertIn(dir, more);
+  };
+  RunResult r = run({"image.flac", "block.flac"});
+  ASSERT_EQ(0, r.exitStatus) << r.err;
+  ASSERT_EQ(0, run({"--align", "-o", "whole.dsf", "whole.wav"}).exitStatus);
+  const Bytes whole = testsupport::dsdSoundData(dir.file("whole.dsf"));
+  // Track starts: image.cue 0, 2940, 4116 (frames); the block's, CD frames of 588 samples.
+  const struct {
+    const char* folder;
+    std::vector<std::string> names;
+    std::vector<std::size_t> frames;
+  } images[] = {{"image", {"01 - Intro_ Live", "02 - Track 02", "03 - Track 03"}, {2940, 1176, 4884}},
+                {"block", {"01 - Track 01", "02 - Track 02", "03 - Track 03"}, {2940, 1176, 4884}}};
+  for (const auto& image : images) {
+    Bytes joined;
+    for (std::size_t k = 0; k < image.names.size(); ++k) {
+      const Bytes data = testsupport::dsdSoundData(dir.file(std::string(image.folder) + "/" +
+                                                            image.names[k] + ".dsf"));
+      EXPECT_EQ(image.frames[k] * 16, data.size()) << image.names[k];
+      joined.insert(joined.end(), data.begin(), data.end());
+    }
+    EXPECT_TRUE(joined == whole) << image.folder;
+  }
+  EXPECT_EQ("TIT2 Intro: Live\nTPE1 Band\nTALB Live\nTPE2 Band\nTDRC 2001\nTRCK 1/3\nTCON Jazz\n"
+            "TSSE Pulsemill 1.5 DSD64 2048 taps k10 p2 n0 album a\n",
+            testsupport::id3TagsByMutagen(dir.file("image/01 - Intro_ Live.dsf")));
+  EXPECT_NE(std::string::npos,
+            testsupport::id3TagsByMutagen(dir.file("image/02 - Track 02.dsf")).find("TPE1 Guest\n"));
+  r = run({"--no-cue", "image.flac"});
+  EXPECT_EQ(0, r.exitStatus) << r.err;
+  EXPECT_TRUE(testsupport::fileExists(dir.file("image.dsf")));
+}
+
+// A malformed sheet fails its image with one line naming the sheet and
+// the line, and nothing is written.
+TEST(AlbumE2E, MalformedSheetsAreRefusedByLine) {
+  TempDir dir;
+  testsupport::makeWave(dir, "a.wav", 44100, 16, 4410, "sine:1000:-6", "silence");
+  const std::string head = "FILE \"a.wav\" WAVE\n  TRACK 01 AUDIO\n    INDEX 01 00:00:00\n  TRACK 02 AUDIO\n";
+  const struct {
+    std::string tail, reason;
+  } cases[] = {
+      {"    INDEX 01 00:00:08\n", "line 5: INDEX 01 00:00:08 lies past the end of a.wav (4410 samples)"},
+      {"    INDEX 01 00:00:00\n", "line 5: INDEX 01 00:00:00 starts where the track on line 3 starts"},
+      {"    INDEX 01 00:00:03\n    INDEX 00 00:00:02\n", "line 6: INDEX 00 after INDEX 01 of its track"},
+      {"  TRACK 03 AUDIO\n    INDEX 01 00:00:01\n", "line 4: TRACK without INDEX 01"},
+      {"    INDEX 01 00:00:75\n", "line 5: INDEX time '00:00:75' is not mm:ss:ff"},
+      {"FILE \"b.wav\" WAVE\n    INDEX 01 00:00:01\n", "line 5: FILE \"b.wav\" is missing"},
+  };
+  for (const auto& c : cases) {
+    const std::string text = head + c.tail;
+    testsupport::writeFileBytes(dir.file("a.cue"), Bytes(text.begin(), text.end()));
+    const RunResult r = testsupport::convertIn(dir, {"--rate", "64", "--taps", "2048", "-q", "a.wav"});
+    EXPECT_EQ(1, r.exitStatus) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("a.wav -> a.dsf: FAILED (a.cue: " + c.reason + ")\n")) << r.err;
+    EXPECT_FALSE(testsupport::fileExists(dir.file("a.dsf")) || testsupport::fileExists(dir.file("a")));
+  }
+}
+
 }  // namespace
