@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 status=0
-for target in wave_header command_line wave_tags input_probe; do
+for target in wave_header command_line wave_tags input_probe cue_sheet; do
   mkdir -p "$work/$target"
   echo "== fuzz_$target for ${seconds}s"
   if ! (cd "$work" && "$build/fuzz_$target" -max_total_time="$seconds" -timeout=10 \

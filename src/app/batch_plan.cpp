@@ -199,7 +199,10 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
       CapturedReport quiet;
       OpenedInput opened;
       Probe probe{job, 0, -1, -1};
-      if (input.open(job->input).ok() && openInput(input, job->input, quiet, opened).ok()) {
+      // A FIFO's stream belongs to its conversion: it is not probed, and converts on its own.
+      FileId id;
+      if (fileId(job->input, id) && input.open(job->input).ok() &&
+          openInput(input, job->input, quiet, opened).ok()) {
         probe.rate = opened.source->sampleRate();
         const TagSet tags = input.regularFileSize() >= 0 ? readInputTags(opened, input, quiet) : TagSet();
         probe.disc = leadingNumber(tags.disc);

@@ -247,7 +247,6 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
   }
 }
 
-
 }  // namespace
 
 Status runDriver(const RunSettings& settings, PcmSource& source, const Diagnostics& diagnostics,

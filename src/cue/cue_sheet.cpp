@@ -4,6 +4,7 @@
 #include <libcue/libcue.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -116,17 +117,24 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
       if (trackLine > 0 && !hasStart) return refused(trackLine, "TRACK without INDEX 01");
       CueTrack track;
       track.number = w.size() > 1 ? std::atoi(w[1].c_str()) : 0;
+      if (track.number < 1 || track.number > 99)
+        return refused(lineNumber, "TRACK number '" + (w.size() > 1 ? w[1] : std::string()) +
+                                       "' is not 01 to 99");
       sheet.tracks.push_back(track);
       trackLine = lineNumber;
       hasStart = false;
       lastNumber = -1;
     } else if (command == "INDEX") {
       if (trackLine == 0) return refused(lineNumber, "INDEX outside a TRACK");
+      if (w.size() < 2) return refused(lineNumber, "INDEX without a number");
       std::uint64_t frames = 0;
       if (w.size() < 3 || !readCueTime(w[2], frames))
         return refused(lineNumber, "INDEX time '" + (w.size() < 3 ? std::string() : w[2]) +
                                        "' is not mm:ss:ff");
       const int number = std::atoi(w[1].c_str());
+      if (w[1].empty() || w[1].size() > 2 ||
+          !std::all_of(w[1].begin(), w[1].end(), [](char c) { return c >= '0' && c <= '9'; }))
+        return refused(lineNumber, "INDEX number '" + w[1] + "' is not 00 to 99");
       if (number <= lastNumber)
         return refused(lineNumber, "INDEX " + w[1] + " after INDEX " + (lastNumber < 10 ? "0" : "") +
                                        std::to_string(lastNumber) + " of its track");
