@@ -245,22 +245,52 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
   job.outcome = Outcome::Skipped;
 }
 
+// A finished run's outcome: converted (at a lower gain, or after a clip
+// lowered the offset), clipped or failed.
+Outcome outcomeOf(const BatchSettings& settings, const Status& status, const GainOutcome& gain,
+                  std::int64_t offset) {
+  if (!status.ok()) return status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
+  return gain.lowered ? Outcome::Lowered
+         : offset == settings.run.normalizeOffset ? Outcome::Converted
+                                                  : Outcome::Retried;
+}
+
+// A failure's last line as the reason its file's line shows: without
+// "pulsemill: " and the name `named`, which the line gives already.
+std::string reasonOf(const Status& status, const std::string& named) {
+  std::string reason = status.lastLine();
+  const std::string prefix = "pulsemill: " + shown(named) + ": ";
+  if (reason.rfind(prefix, 0) == 0) reason.erase(0, prefix.size());
+  else if (reason.rfind("pulsemill: ", 0) == 0) reason.erase(0, 11);
+  return reason;
+}
+
+// The run's settings for outputs in `outputs` (their folders made) and,
+// with --diagnostics, its files under DIR/`relative`.
+RunSettings runSettings(const BatchSettings& settings, const std::vector<const Job*>& outputs,
+                        const std::string& relative) {
+  RunSettings run = settings.run;
+  run.dsfOutput = settings.dsf;
+  std::error_code error;
+  for (const Job* job : outputs) {
+    const fs::path parent = fs::path(job->output).parent_path();
+    if (!parent.empty()) fs::create_directories(parent, error);
+  }
+  if (!settings.diagnosticsDir.empty()) {
+    run.debugDumps = true;
+    run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / relative).string();
+    fs::create_directories(run.diagnosticsFolder, error);
+  }
+  return run;
+}
+
 // One file, start to end, its console lines in its own report.
 void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, int threads,
                 JobReport& report) {
   const auto start = std::chrono::steady_clock::now();
-  RunSettings run = settings.run;
+  RunSettings run = runSettings(settings, {&job}, job.relative);
   run.inputPath = job.input;
   run.outputPath = job.output;
-  run.dsfOutput = settings.dsf;
-  std::error_code error;
-  const fs::path parent = fs::path(job.output).parent_path();
-  if (!parent.empty()) fs::create_directories(parent, error);
-  if (!settings.diagnosticsDir.empty()) {
-    run.debugDumps = true;
-    run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / job.relative).string();
-    fs::create_directories(run.diagnosticsFolder, error);
-  }
   const JobResult result = runJob(run, JobContext{report, threads, designs});
   const Status status = result.status.onFiles(run.inputPath, run.outputPath);
   status.report(report);
@@ -269,17 +299,8 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
   job.warnings = result.warnings;
   job.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   job.audioSeconds = result.audioSeconds;
-  if (status.ok()) {
-    job.outcome = result.gain.lowered ? Outcome::Lowered
-                  : job.offset == settings.run.normalizeOffset ? Outcome::Converted
-                                                               : Outcome::Retried;
-  } else {
-    job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
-    job.reason = status.lastLine();
-    const std::string named = "pulsemill: " + shown(job.input) + ": ";  // the file is named already
-    if (job.reason.rfind(named, 0) == 0) job.reason.erase(0, named.size());
-    else if (job.reason.rfind("pulsemill: ", 0) == 0) job.reason.erase(0, 11);
-  }
+  job.outcome = outcomeOf(settings, status, result.gain, job.offset);
+  if (!status.ok()) job.reason = reasonOf(status, job.input);
 }
 
 // An album, start to end: every track's job gets the album's outcome; a
@@ -287,54 +308,39 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
 void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& designs, int threads,
                   JobReport& report) {
   const auto start = std::chrono::steady_clock::now();
-  RunSettings run = settings.run;
+  RunSettings run = runSettings(settings, {unit.jobs.begin(), unit.jobs.end()},
+                                unit.jobs.front()->relative);
   run.inputPath = unit.album;
-  run.dsfOutput = settings.dsf;
   run.album = run.alignOutput = true;  // an image's tracks too
   AlbumPlan plan;
-  std::error_code error;
   for (const Job* job : unit.jobs) {
     if (unit.sheet == nullptr) plan.inputs.push_back(job->input);
     plan.outputs.push_back(job->output);
-    const fs::path parent = fs::path(job->output).parent_path();
-    if (!parent.empty()) fs::create_directories(parent, error);
   }
   if (unit.sheet != nullptr) {
     plan.inputs = unit.sheet->files;
     plan.sheet = &unit.sheet->sheet;
     plan.sheetName = unit.sheet->name;
   }
-  if (!settings.diagnosticsDir.empty()) {
-    run.debugDumps = true;
-    run.diagnosticsFolder = (fs::path(settings.diagnosticsDir) / unit.jobs.front()->relative).string();
-    fs::create_directories(run.diagnosticsFolder, error);
-  }
   const AlbumResult result = runAlbumJob(run, plan, JobContext{report, threads, designs});
   const Status status = result.status.onFiles(result.inputPath, result.outputPath);
   status.report(report);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   unit.gainDb = result.gain.finalDb;
-  std::string reason = status.lastLine();
-  const std::string prefix = "pulsemill: " + shown(result.inputPath) + ": ";
-  if (reason.rfind(prefix, 0) == 0 && result.failedTrack < unit.jobs.size()) reason.erase(0, prefix.size());
-  else if (reason.rfind("pulsemill: ", 0) == 0) reason.erase(0, 11);
+  const bool oneTrack = result.failedTrack < unit.jobs.size();  // a failure of one track's
+  const std::string reason = reasonOf(status, oneTrack ? result.inputPath : std::string());
   for (std::size_t k = 0; k < unit.jobs.size(); ++k) {
     Job& job = *unit.jobs[k];
     job.offset = result.finalOffset;
     job.gain = result.gain;
     job.warnings = k == 0 ? result.warnings : std::string();
     job.seconds = k + 1 == unit.jobs.size() ? seconds : 0.0;  // the album's time, on its last line
-    if (status.ok()) {
-      job.audioSeconds = result.trackSeconds.at(k);
-      job.outcome = result.gain.lowered ? Outcome::Lowered
-                    : job.offset == settings.run.normalizeOffset ? Outcome::Converted
-                                                                 : Outcome::Retried;
-      continue;
-    }
-    job.outcome = status.code() == StatusCode::Clip ? Outcome::Clipped : Outcome::Failed;
-    job.reason = result.failedTrack < unit.jobs.size() && k != result.failedTrack
-                     ? "album not converted: " + shown(unit.jobs[result.failedTrack]->input) + " failed"
-                     : reason;
+    job.outcome = outcomeOf(settings, status, result.gain, job.offset);
+    if (status.ok()) job.audioSeconds = result.trackSeconds.at(k);
+    else if (oneTrack && k != result.failedTrack)
+      job.reason = "album not converted: " + shown(unit.jobs[result.failedTrack]->input) + " failed";
+    else
+      job.reason = reason;
   }
 }
 
