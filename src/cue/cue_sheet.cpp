@@ -101,9 +101,17 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
   for (std::size_t at = 0; at <= body.size();) {
     std::size_t end = body.find('\n', at);
     if (end == std::string::npos) end = body.size();
-    const std::vector<std::string> w = words(body.substr(at, end - at));
+    const std::string line = body.substr(at, end - at);
     at = end + 1;
     ++lineNumber;
+    // A sheet is text: a control character (a NUL, say) is a damaged file.
+    for (const char c : line)
+      if ((static_cast<unsigned char>(c) < 0x20 && c != '\t' && c != '\r') || c == 0x7F) {
+        char code[8];
+        std::snprintf(code, sizeof code, "0x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        return refused(lineNumber, std::string("a control character (") + code + ")");
+      }
+    const std::vector<std::string> w = words(line);
     if (w.empty()) continue;
     std::string command = w[0];
     for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
