@@ -110,17 +110,12 @@ class RunOutputs {
   void discard() {
     for (auto& file : files_) file->discard();
   }
-  // Every file put in place, or none: one that fails takes back those before it.
+  // Every file put in place, or none.
   Status commit(std::size_t& failed) {
-    for (std::size_t k = 0; k < files_.size(); ++k) {
-      const Status status = files_[k]->commit();
-      if (status.ok()) continue;
-      for (std::size_t j = 0; j < k; ++j) files_[j]->uncommit();
-      discard();
-      failed = k;
-      return status;
-    }
-    return Status();
+    if (files_.size() == 1) return files_.front()->commit();
+    std::vector<OutputFile*> files;
+    for (auto& file : files_) files.push_back(file.get());
+    return OutputFile::commitTogether(files, failed);
   }
 
  private:

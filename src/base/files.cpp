@@ -114,7 +114,6 @@ Status OutputFile::create() {
     return Status(StatusCode::OpenFailed, path_).because(systemReason());
   };
   seekable_ = true;
-  renamed_ = false;
   standardOutput_ = false;
   if (path_.empty()) {
     errno = ENOENT;
@@ -187,18 +186,86 @@ Status OutputFile::flush() {
   return std::fflush(stream_) == 0 ? Status() : Status(StatusCode::DsdWrite).because(systemReason());
 }
 
-std::string OutputFile::close(bool keep) {
-  std::string reason;
-  if (std::fclose(stream_) != 0) reason = systemReason();
+std::string OutputFile::closeStream() {
+  if (stream_ == nullptr) return std::string();
+  const std::string reason = std::fclose(stream_) != 0 ? systemReason() : std::string();
   stream_ = nullptr;
+  return reason;
+}
+
+void OutputFile::dropTemporary() {
+  if (temporary_.empty()) return;
+  unlink(temporary_.c_str());
+  unregisterFile(temporary_);
+  temporary_.clear();
+}
+
+std::string OutputFile::close(bool keep) {
+  std::string reason = closeStream();
   if (temporary_.empty()) return reason;
   if (keep && reason.empty() && std::rename(temporary_.c_str(), target_.c_str()) != 0)
     reason = systemReason();
-  renamed_ = keep && reason.empty();
-  if (!keep || !reason.empty()) unlink(temporary_.c_str());
-  unregisterFile(temporary_);
-  temporary_.clear();
+  if (keep && reason.empty()) {
+    unregisterFile(temporary_);
+    temporary_.clear();
+  }
+  dropTemporary();
   return reason;
+}
+
+Status OutputFile::commitTogether(const std::vector<OutputFile*>& files, std::size_t& failed) {
+  const auto fail = [&](std::size_t k, const std::string& reason) {
+    for (OutputFile* file : files) {
+      file->closeStream();
+      file->dropTemporary();
+    }
+    failed = k;
+    return Status(StatusCode::DsdWrite).because(reason);
+  };
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    const std::string reason = files[k]->closeStream();
+    if (!reason.empty()) return fail(k, reason);
+  }
+  // How each file went into place: exchanged with the file it replaces
+  // (now at the temporary name), or renamed.
+  enum class Placed { Not, Exchanged, Renamed };
+  std::vector<Placed> placed(files.size(), Placed::Not);
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    OutputFile& file = *files[k];
+    if (file.temporary_.empty()) continue;  // a device, written directly
+    const char* from = file.temporary_.c_str();
+    const char* to = file.target_.c_str();
+    // Only a regular file is exchanged (a folder put in the way fails, as
+    // a rename over it would).
+    struct stat st;
+    const bool replacing = lstat(to, &st) == 0;
+    if (replacing && !S_ISREG(st.st_mode)) {
+      errno = S_ISDIR(st.st_mode) ? EISDIR : EEXIST;
+    } else if (replacing && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+      placed[k] = Placed::Exchanged;
+      continue;
+    } else if ((!replacing || errno == EINVAL || errno == ENOSYS) && std::rename(from, to) == 0) {
+      placed[k] = Placed::Renamed;
+      continue;
+    }
+    const std::string reason = systemReason();
+    for (std::size_t j = 0; j < k; ++j) {
+      OutputFile& back = *files[j];
+      if (placed[j] == Placed::Exchanged)
+        renameat2(AT_FDCWD, back.temporary_.c_str(), AT_FDCWD, back.target_.c_str(), RENAME_EXCHANGE);
+      else if (placed[j] == Placed::Renamed)
+        unlink(back.target_.c_str());
+    }
+    return fail(k, reason);
+  }
+  for (std::size_t k = 0; k < files.size(); ++k) {
+    if (placed[k] == Placed::Renamed) {  // nothing left at the temporary name
+      unregisterFile(files[k]->temporary_);
+      files[k]->temporary_.clear();
+    }
+    files[k]->dropTemporary();  // the replaced file
+  }
+  return Status();
 }
 
 Status OutputFile::commit() {
@@ -210,9 +277,5 @@ void OutputFile::discard() {
   if (stream_ != nullptr) close(false);
 }
 
-void OutputFile::uncommit() {
-  if (renamed_) unlink(target_.c_str());
-  renamed_ = false;
-}
 
 }  // namespace pulsemill

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/status.h"
 
@@ -86,14 +87,24 @@ class OutputFile {
   // Does nothing when no stream is open.
   void discard();
 
-  // Removes the file the last commit() renamed into place (an album whose
-  // later track failed to commit); a device written directly stays.
-  void uncommit();
+  // Commits `files` (each created and complete) together: all of them put
+  // in place, or none, every file they would replace left as it was. Every
+  // stream is closed first (where a full disk shows), then each temporary
+  // file is exchanged with the file it replaces, which goes once all are in
+  // place and comes back when one fails. (A file system that cannot
+  // exchange names gets a plain rename: a failure then removes the new
+  // file without bringing the old one back.) DsdWrite, `failed` naming the
+  // file, when one fails; every temporary file is then removed.
+  static Status commitTogether(const std::vector<OutputFile*>& files, std::size_t& failed);
 
  private:
   // Closes the stream and ends the temporary file: renamed over the
   // target when `keep`, else removed. The reason of a failure, or empty.
   std::string close(bool keep);
+  // Closes the stream (when open): the reason of a failure, or empty.
+  std::string closeStream();
+  // Removes the temporary file (when there is one) and forgets it.
+  void dropTemporary();
   // Sets seekable_ and standardOutput_ for a file written directly.
   void inspectStream();
 
@@ -101,7 +112,6 @@ class OutputFile {
   std::string target_;      // path_ with symbolic links followed
   std::string temporary_;   // the file being written (registered); empty when writing a device directly
   std::FILE* stream_ = nullptr;
-  bool renamed_ = false;    // the last commit() renamed a temporary file onto target_
   bool seekable_ = true;
   bool standardOutput_ = false;
 };

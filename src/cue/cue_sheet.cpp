@@ -98,6 +98,7 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
   std::uint64_t lastIndex = 0;  // the last index in the current FILE
   int lastIndexLine = 0;        // 0: none yet in this FILE
   int lineNumber = 0;
+  std::string forLibcue;  // the sheet as libcue reads it
   for (std::size_t at = 0; at <= body.size();) {
     std::size_t end = body.find('\n', at);
     if (end == std::string::npos) end = body.size();
@@ -112,9 +113,15 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
         return refused(lineNumber, std::string("a control character (") + code + ")");
       }
     const std::vector<std::string> w = words(line);
-    if (w.empty()) continue;
-    std::string command = w[0];
+    // libcue reads commands in upper case only, and lines that end.
+    std::string command = w.empty() ? std::string() : w[0];
     for (char& c : command) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    const std::size_t first = line.find_first_not_of(" \t");
+    forLibcue += first == std::string::npos || line[first] == '"'
+                     ? line
+                     : line.substr(0, first) + command + line.substr(first + command.size());
+    forLibcue += '\n';
+    if (w.empty()) continue;
     if (command == "FILE") {
       if (w.size() < 2) return refused(lineNumber, "FILE without a name");
       sheet.files.push_back(w[1]);
@@ -128,6 +135,9 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
       if (track.number < 1 || track.number > 99)
         return refused(lineNumber, "TRACK number '" + (w.size() > 1 ? w[1] : std::string()) +
                                        "' is not 01 to 99");
+      if (!sheet.tracks.empty() && track.number <= sheet.tracks.back().number)
+        return refused(lineNumber, "TRACK " + w[1] + " after TRACK " +
+                                       std::to_string(sheet.tracks.back().number));
       sheet.tracks.push_back(track);
       trackLine = lineNumber;
       hasStart = false;
@@ -172,7 +182,7 @@ Status parseCueSheet(const std::string& input, CueSheet& sheet) {
   if (!hasStart) return refused(trackLine, "TRACK without INDEX 01");
 
   // The texts (quoting, CD-TEXT and REM fields) as libcue reads them.
-  Cd* cd = parseQuietly(body);
+  Cd* cd = parseQuietly(forLibcue);
   if (cd == nullptr || cd_get_ntrack(cd) != static_cast<int>(sheet.tracks.size())) {
     if (cd != nullptr) cd_delete(cd);
     return refused(0, "libcue cannot read it");
