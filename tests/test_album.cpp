@@ -108,8 +108,9 @@ TEST(AlbumE2E, TracksJoinBitForBitIntoTheWholeStream) {
 }
 
 // Resume skips an album only when every track is done, and converts it
-// whole otherwise (the same bytes again). A track that cannot be read
-// fails the album: every track says so, and no output is left.
+// whole otherwise (the same bytes again). A track whose output is blocked
+// or whose input cannot be read fails the album: every track says so, and
+// nothing is written.
 TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
   TempDir dir;
   std::filesystem::create_directories(dir.file("album"));
@@ -124,9 +125,18 @@ TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
   r = testsupport::convertIn(dir, args);
   EXPECT_NE(std::string::npos, r.err.find("3 converted")) << r.err;
   EXPECT_EQ(second, testsupport::readFileBytes(dir.file("album/2.dsf")));
+  // A folder in the way of one track fails the album, the others kept as they were.
+  testsupport::writeFileBytes(dir.file("album/2.dsf"), {'o', 'l', 'd'});
+  std::filesystem::remove(dir.file("album/3.dsf"));
+  std::filesystem::create_directories(dir.file("album/3.dsf"));
+  r = testsupport::convertIn(dir, args);
+  EXPECT_EQ(1, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("album/2.wav -> album/2.dsf: FAILED (album not converted: "
+                                          "album/3.dsf: a folder is in the way at album/3.dsf)")) << r.err;
+  EXPECT_EQ(Bytes({'o', 'l', 'd'}), testsupport::readFileBytes(dir.file("album/2.dsf")));
 
   ASSERT_EQ(0, testsupport::runShell("cd '" + dir.path() + "' && head -c 6000 album/2.wav > cut.wav && "
-                                     "mv cut.wav album/2.wav && rm album/*.dsf"));
+                                     "mv cut.wav album/2.wav && rm -r album/*.dsf"));
   r = testsupport::convertIn(dir, args);
   EXPECT_EQ(1, r.exitStatus) << r.err;
   EXPECT_NE(std::string::npos, r.err.find("album/1.wav -> album/1.dsf: FAILED (album not converted: "
@@ -143,8 +153,9 @@ TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
 // (00:00:05 is frame 2940 at 44.1 kHz; before track 1's INDEX 01 and a
 // pregap go to the track before), named and tagged by the sheet, the
 // image's tags filling what it lacks; a .cue file wins over a sheet the
-// image carries; a FLAC CUESHEET block cuts the same way. The tracks join
-// into the whole aligned stream; --no-cue converts the image whole.
+// image carries; a FLAC CUESHEET block cuts the same way, and a sheet of
+// two FILEs joins them. The tracks join into the whole aligned stream;
+// --no-cue converts the image whole.
 TEST(AlbumE2E, ACueSheetCutsItsImageIntoTaggedTracks) {
   TempDir dir;
   testsupport::makeWave(dir, "whole.wav", 44100, 24, 9000, "sine:1000:-6+noise:-40", "sine:440:-10");
@@ -159,23 +170,31 @@ TEST(AlbumE2E, ACueSheetCutsItsImageIntoTaggedTracks) {
                    "cd '" + dir.path() + "' && flac -s -T DATE=2001 -T ARTIST=Nobody -T "
                    "'CUESHEET=FILE \"x.wav\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00' -o image.flac "
                    "whole.wav && sed 's/image.flac/x.wav/' image.cue > x.cue && flac -s --cuesheet=x.cue "
-                   "-o block.flac whole.wav && rm x.cue"));
+                   "-o block.flac whole.wav && rm x.cue && sox whole.wav a.wav trim 0s 5000s && "
+                   "sox whole.wav b.wav trim 5000s"));
+  // Two files joined: track 2's pregap lies in a.wav, its INDEX 01 in b.wav.
+  const std::string two = "FILE \"a.wav\" WAVE\n TRACK 01 AUDIO\n  INDEX 01 00:00:00\n TRACK 02 AUDIO\n"
+                          "  INDEX 00 00:00:08\nFILE \"b.wav\" WAVE\n  INDEX 01 00:00:01\n TRACK 03 AUDIO\n"
+                          "  INDEX 01 00:00:04\n";
+  testsupport::writeFileBytes(dir.file("two.cue"), Bytes(two.begin(), two.end()));
   const std::vector<std::string> args = {"--rate", "64", "--taps", "2048", "--gain", "0"};
   auto run = [&](std::vector<std::string> more) {
     more.insert(more.begin(), args.begin(), args.end());
     return testsupport::convertIn(dir, more);
   };
-  RunResult r = run({"image.flac", "block.flac"});
+  RunResult r = run({"image.flac", "block.flac", "a.wav"});
   ASSERT_EQ(0, r.exitStatus) << r.err;
   ASSERT_EQ(0, run({"--align", "-o", "whole.dsf", "whole.wav"}).exitStatus);
   const Bytes whole = testsupport::dsdSoundData(dir.file("whole.dsf"));
-  // Track starts: image.cue 0, 2940, 4116 (frames); the block's, CD frames of 588 samples.
+  // Track starts: image.cue 0, 2940, 4116 (frames); the block's, CD frames of 588 samples;
+  // two.cue 0, 5000 + 588, 5000 + 2352.
   const struct {
     const char* folder;
     std::vector<std::string> names;
     std::vector<std::size_t> frames;
   } images[] = {{"image", {"01 - Intro_ Live", "02 - Track 02", "03 - Track 03"}, {2940, 1176, 4884}},
-                {"block", {"01 - Track 01", "02 - Track 02", "03 - Track 03"}, {2940, 1176, 4884}}};
+                {"block", {"01 - Track 01", "02 - Track 02", "03 - Track 03"}, {2940, 1176, 4884}},
+                {"two", {"01 - Track 01", "02 - Track 02", "03 - Track 03"}, {5588, 1764, 1648}}};
   for (const auto& image : images) {
     Bytes joined;
     for (std::size_t k = 0; k < image.names.size(); ++k) {

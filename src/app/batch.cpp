@@ -120,9 +120,8 @@ void walkFolder(const BatchSettings& settings, const fs::path& root, const fs::p
 }
 
 // The jobs of every INPUT: each input once (the same file reached twice is
-// converted once), and a failed job for each input whose output another
-// one would also write (the first keeps it), and for each folder that
-// cannot be read. The warning of an INPUT folder without input files.
+// converted once), and a failed job for each folder that cannot be read.
+// The warning of an INPUT folder without input files.
 void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job>& jobs,
                  bool& emptyFolder) {
   for (const std::string& given : settings.inputs) {
@@ -141,7 +140,6 @@ void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job
     }
   }
   std::set<std::pair<dev_t, ino_t>> inputs;
-  std::map<std::string, const Job*> outputs;  // identity -> the job that writes it
   std::vector<Job> kept;
   for (Job& job : jobs) {
     struct stat st;
@@ -153,8 +151,15 @@ void collectJobs(const BatchSettings& settings, Report& console, std::vector<Job
     kept.push_back(std::move(job));
   }
   jobs = std::move(kept);
+}
+
+// A failed job for each one whose output another one writes too (the
+// first keeps it; an image's tracks count each); then every job without a
+// reason is planned.
+void refuseSharedOutputs(std::vector<Job>& jobs) {
+  std::map<std::string, const Job*> outputs;  // identity -> the job that writes it
   for (Job& job : jobs) {
-    if (job.output.empty()) continue;  // a folder that could not be read
+    if (job.output.empty() || !job.reason.empty()) continue;  // a folder that could not be read
     const auto [at, fresh] = outputs.emplace(outputIdentity(job.output), &job);
     if (fresh) continue;
     job.reason = "would write the same output as " + at->second->input;
@@ -308,6 +313,10 @@ void convertJob(const BatchSettings& settings, Job& job, DesignCache& designs, i
 void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& designs, int threads,
                   JobReport& report) {
   const auto start = std::chrono::steady_clock::now();
+  // An image's folder, made for its tracks, goes again when they fail.
+  const fs::path folder = fs::path(unit.jobs.front()->output).parent_path();
+  std::error_code error;
+  const bool folderMade = unit.sheet != nullptr && !folder.empty() && !fs::exists(folder, error);
   RunSettings run = runSettings(settings, {unit.jobs.begin(), unit.jobs.end()},
                                 unit.jobs.front()->relative);
   run.inputPath = unit.album;
@@ -325,6 +334,7 @@ void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& design
   const AlbumResult result = runAlbumJob(run, plan, JobContext{report, threads, designs});
   const Status status = result.status.onFiles(result.inputPath, result.outputPath);
   status.report(report);
+  if (!status.ok() && folderMade) fs::remove(folder, error);  // only when empty
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   unit.gainDb = result.gain.finalDb;
   const bool oneTrack = result.failedTrack < unit.jobs.size();  // a failure of one track's
@@ -338,7 +348,7 @@ void convertAlbum(const BatchSettings& settings, Unit& unit, DesignCache& design
     job.outcome = outcomeOf(settings, status, result.gain, job.offset);
     if (status.ok()) job.audioSeconds = result.trackSeconds.at(k);
     else if (oneTrack && k != result.failedTrack)
-      job.reason = "album not converted: " + shown(unit.jobs[result.failedTrack]->input) + " failed";
+      job.reason = "album not converted: " + shown(result.failedName) + " failed";
     else
       job.reason = reason;
   }
@@ -436,9 +446,23 @@ void printFinished(const BatchSettings& settings, const Job& job, const Captured
   console.err("\n");
 }
 
+// The summary's line for a file (or album) `name` that converted at a
+// lower gain or after a clip, or clipped.
+void printGainLine(const Job& job, const std::string& name, Report& console) {
+  if (job.outcome == Outcome::Lowered)
+    console.err("pulsemill: converted at %g dB: %s\n", job.gain.finalDb, name.c_str());
+  if (job.outcome == Outcome::Clipped && job.gain.lowered)
+    console.err("pulsemill: clipped at %g dB: %s\n", job.gain.finalDb, name.c_str());
+  else if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
+    console.err("pulsemill: %s: %s (offset %lld)\n",
+                job.outcome == Outcome::Clipped ? "clipped" : "converted after a clip", name.c_str(),
+                static_cast<long long>(job.offset));
+}
+
 }  // namespace
 
 int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Report& console) {
+  raiseOpenFileLimit();
   std::vector<Job> jobs;
   bool emptyFolder = false;
   collectJobs(settings, console, jobs, emptyFolder);
@@ -447,6 +471,7 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     return 1;
   }
   applyCueSheets(settings, jobs, console);
+  refuseSharedOutputs(jobs);
   std::error_code error;
   for (Job& job : jobs) {
     job.size = fs::file_size(job.input, error);
@@ -557,26 +582,21 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
               "%d clipped, %d failed; %.1f s of audio in %.1f s (%.1fx real time), %d at a time\n",
               jobs.size(), grouped, counts[0] + counts[1] + counts[5], counts[1], counts[5], counts[2],
               counts[3], counts[4], audio, wall, wall > 0.0 ? audio / wall : 0.0, slots);
-  // Each album's one gain, once.
-  for (const Unit& unit : units) {
-    const Job& first = *unit.jobs.front();
-    if (!unit.album.empty() && (first.outcome == Outcome::Converted || first.outcome == Outcome::Lowered ||
-                                first.outcome == Outcome::Retried))
-      console.err("pulsemill: album %s: %zu tracks at %g dB%s\n", shown(unit.album).c_str(),
-                  unit.jobs.size(), unit.gainDb, first.outcome == Outcome::Lowered ? " (automatic)" : "");
-  }
+  // What the gain or a retry did, once per file or album; each failure.
   for (const Job& job : jobs) {
-    if (job.outcome == Outcome::Lowered)
-      console.err("pulsemill: converted at %g dB: %s\n", job.gain.finalDb, shown(job.input).c_str());
-    if (job.outcome == Outcome::Clipped && job.gain.lowered)
-      console.err("pulsemill: clipped at %g dB: %s\n", job.gain.finalDb, shown(job.input).c_str());
-    else if (job.outcome == Outcome::Retried || job.outcome == Outcome::Clipped)
-      console.err("pulsemill: %s: %s (offset %lld)\n",
-                  job.outcome == Outcome::Clipped ? "clipped" : "converted after a clip",
-                  shown(job.input).c_str(), static_cast<long long>(job.offset));
+    if (!job.inAlbum) printGainLine(job, shown(job.input), console);
     if (job.outcome == Outcome::Failed)
       console.err("pulsemill: failed: %s: %s\n", shown(job.input).c_str(),
                   shown(job.reason).c_str());
+  }
+  for (const Unit& unit : units) {
+    if (unit.album.empty()) continue;
+    const Job& first = *unit.jobs.front();
+    printGainLine(first, "album " + shown(unit.album), console);
+    if (first.outcome == Outcome::Converted || first.outcome == Outcome::Lowered ||
+        first.outcome == Outcome::Retried)
+      console.err("pulsemill: album %s: %zu tracks at %g dB\n", shown(unit.album).c_str(),
+                  unit.jobs.size(), unit.gainDb);
   }
   console.flush();
   if (counts[static_cast<int>(Outcome::Failed)] > 0 || emptyFolder) return 1;

@@ -46,9 +46,10 @@ bool fileId(const std::string& path, FileId& id) {
   return true;
 }
 
-// A sheet's refusal as a job's reason: "SHEET: line N: WHY".
-std::string sheetReason(const std::string& sheet, const Status& status) {
-  return shown(sheet) + ": " + status.reason();
+// A sheet's refusal as a job's reason: "SHEET: line N: WHY" ("its CUE
+// sheet: ..." for one the image carries).
+std::string sheetReason(const SheetAlbum& album, const Status& status) {
+  return (album.carried ? std::string("its CUE sheet") : shown(album.name)) + ": " + status.reason();
 }
 
 // The ".cue" files of `folder` (empty: the current one) that name (or are named after) one of the
@@ -102,7 +103,7 @@ void readFolderSheets(const fs::path& folder, std::vector<Job>& jobs,
     for (std::size_t i : claims) {
       if (claimed[i] != nullptr || !jobs[i].reason.empty()) continue;  // the first sheet keeps it
       if (status.ok()) claimed[i] = album;
-      else jobs[i].reason = sheetReason(album->name, status);
+      else jobs[i].reason = sheetReason(*album, status);
     }
   }
 }
@@ -130,27 +131,25 @@ bool trackJobs(const BatchSettings& settings, const std::shared_ptr<SheetAlbum>&
   }
   const Status status = checkCueStarts(album->sheet, lengths, rate);
   if (!status.ok()) {
-    image.reason = sheetReason(album->name, status);
-    return false;
-  }
-  if (!settings.output.empty()) {
-    image.reason = "its CUE sheet (" + shown(album->name) + ") has " +
-                   std::to_string(album->sheet.tracks.size()) +
-                   " tracks, and -o names one output (give -d, or --no-cue)";
+    image.reason = sheetReason(*album, status);
     return false;
   }
   const fs::path output(image.output);
   const fs::path folder = output.parent_path() / (album->files.size() == 1 ? output.stem()
                                                                            : fs::path(album->name).stem());
-  // A track's stream frames: its start in its file plus the files before it.
+  // A track's stream frame: its start in its file after the files before
+  // it (the first track's is the stream's first); kUnknown when one of
+  // those does not declare its length.
+  constexpr std::uint64_t kUnknown = UINT64_MAX;
   std::vector<std::uint64_t> starts;
   for (const CueTrack& track : album->sheet.tracks) {
-    std::uint64_t start = cueStartSample(album->sheet, track, rate);
-    for (std::size_t f = 0; f < track.file; ++f) start = lengths[f] == 0 ? 0 : start + lengths[f];
-    starts.push_back(starts.empty() ? 0 : start);
+    std::uint64_t start = starts.empty() ? 0 : cueStartSample(album->sheet, track, rate);
+    for (std::size_t f = 0; f < track.file && start != kUnknown && !starts.empty(); ++f)
+      start = lengths[f] == 0 ? kUnknown : start + lengths[f];
+    starts.push_back(start);
   }
   std::uint64_t total = 0;
-  for (std::uint64_t length : lengths) total = length == 0 || total == UINT64_MAX ? UINT64_MAX : total + length;
+  for (std::uint64_t length : lengths) total = length == 0 || total == kUnknown ? kUnknown : total + length;
   for (std::size_t k = 0; k < album->sheet.tracks.size(); ++k) {
     const std::string name = cueTrackName(album->sheet, k);
     tracks.emplace_back(album->files[album->sheet.tracks[k].file],
@@ -159,8 +158,7 @@ bool trackJobs(const BatchSettings& settings, const std::shared_ptr<SheetAlbum>&
     Job& track = tracks.back();
     track.sheet = album;
     const std::uint64_t end = k + 1 < starts.size() ? starts[k + 1] : total;
-    const bool known = end != UINT64_MAX && end > starts[k] && (k == 0 || starts[k] > 0);
-    track.frames = known ? end - starts[k] : 0;
+    track.frames = end != kUnknown && starts[k] != kUnknown && end > starts[k] ? end - starts[k] : 0;
   }
   return true;
 }
@@ -172,24 +170,28 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
   std::vector<std::string> keys;
   std::map<std::string, std::vector<Job*>> groups;
   for (Job& job : jobs) {
-    if (job.sheet != nullptr && job.reason.empty()) {  // an image's track: with the ones before it
-      if (units.empty() || units.back().sheet != job.sheet) {
+    if (job.sheet != nullptr) {  // an image's track: with the ones before it
+      if (units.empty() || units.back().sheet != job.sheet)
         units.push_back({{}, job.sheet->name, job.sheet});
-      }
       units.back().jobs.push_back(&job);
       continue;
     }
-    if (!job.reason.empty() || !settings.run.album) {  // a file of its own
+    FileId id;
+    if (job.output.empty() || !settings.run.album) {  // a folder that could not be read; a file
       units.push_back({{&job}, std::string(), nullptr});
-      continue;
+    } else if (!fileId(job.input, id)) {
+      // A FIFO's stream belongs to its conversion: it is not probed.
+      console.err("pulsemill: %s: not a regular file: converted on its own\n", shown(job.input).c_str());
+      units.push_back({{&job}, std::string(), nullptr});
+    } else {
+      if (groups.find(job.folder) == groups.end()) keys.push_back(job.folder);
+      groups[job.folder].push_back(&job);
     }
-    if (groups.find(job.folder) == groups.end()) keys.push_back(job.folder);
-    groups[job.folder].push_back(&job);
   }
   for (const std::string& key : keys) {
     struct Probe {
       Job* job;
-      std::uint32_t rate;
+      std::uint32_t rate;  // 0: it cannot be opened (the album then fails on it)
       long disc, track;
     };
     std::vector<Probe> probes;
@@ -199,12 +201,9 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
       CapturedReport quiet;
       OpenedInput opened;
       Probe probe{job, 0, -1, -1};
-      // A FIFO's stream belongs to its conversion: it is not probed, and converts on its own.
-      FileId id;
-      if (fileId(job->input, id) && input.open(job->input).ok() &&
-          openInput(input, job->input, quiet, opened).ok()) {
+      if (input.open(job->input).ok() && openInput(input, job->input, quiet, opened).ok()) {
         probe.rate = opened.source->sampleRate();
-        const TagSet tags = input.regularFileSize() >= 0 ? readInputTags(opened, input, quiet) : TagSet();
+        const TagSet tags = readInputTags(opened, input, quiet);
         probe.disc = leadingNumber(tags.disc);
         probe.track = leadingNumber(tags.track);
         ++rates[probe.rate];
@@ -217,16 +216,14 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
       if (probe.rate != 0 && rates[probe.rate] > most) most = rates[albumRate = probe.rate];
     std::vector<Probe> tracks;
     for (const Probe& probe : probes) {
-      if (probe.rate == albumRate) {
+      if (probe.rate == albumRate || probe.rate == 0) {
         tracks.push_back(probe);
         continue;
       }
-      if (probe.rate != 0)
-        console.err("pulsemill: %s: %u Hz, not the album's %u Hz: converted on its own\n",
-                    shown(probe.job->input).c_str(), probe.rate, albumRate);
+      console.err("pulsemill: %s: %u Hz, not the album's %u Hz: converted on its own\n",
+                  shown(probe.job->input).c_str(), probe.rate, albumRate);
       units.push_back({{probe.job}, std::string(), nullptr});
     }
-    if (tracks.empty()) continue;
     const bool numbered = !key.empty() && std::all_of(tracks.begin(), tracks.end(),
                                                       [](const Probe& p) { return p.track >= 0; });
     if (numbered)
@@ -235,11 +232,25 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
       });
     Unit album{{}, key.empty() ? "the files given" : key, nullptr};
     for (const Probe& probe : tracks) album.jobs.push_back(probe.job);
-    units.push_back(std::move(album));
+    if (!album.jobs.empty()) units.push_back(std::move(album));
   }
   for (Unit& unit : units) {
-    if (unit.jobs.size() < 2 ||
-        std::all_of(unit.jobs.begin(), unit.jobs.end(),
+    if (unit.album.empty()) continue;
+    for (Job* job : unit.jobs) job->inAlbum = true;
+    // A track that cannot be done (an output taken or in the way) fails
+    // its album: nothing of it is written.
+    const auto failed = std::find_if(unit.jobs.begin(), unit.jobs.end(),
+                                     [](const Job* job) { return !job->reason.empty(); });
+    if (failed != unit.jobs.end()) {
+      for (Job* job : unit.jobs) {
+        job->planned = false;
+        job->outcome = Outcome::Failed;
+        if (job != *failed)
+          job->reason = "album not converted: " + shown((*failed)->output) + ": " + (*failed)->reason;
+      }
+      continue;
+    }
+    if (std::all_of(unit.jobs.begin(), unit.jobs.end(),
                     [](const Job* job) { return job->outcome == Outcome::Skipped; }))
       continue;
     for (Job* job : unit.jobs) {  // converted whole
@@ -252,7 +263,7 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
 }
 
 void applyCueSheets(const BatchSettings& settings, std::vector<Job>& jobs, Report& console) {
-  if (settings.noCue) return;
+  if (settings.noCue || !settings.output.empty()) return;  // -o names one output
   std::map<FileId, std::size_t> byFile;
   std::set<fs::path> folders;
   for (std::size_t i = 0; i < jobs.size(); ++i) {
@@ -274,14 +285,16 @@ void applyCueSheets(const BatchSettings& settings, std::vector<Job>& jobs, Repor
       continue;
     auto album = std::make_shared<SheetAlbum>();
     album->name = jobs[i].input;
+    album->carried = true;
     bool found = false;
     const Status status = embeddedCueSheet(opened, readInputTags(opened, input, quiet), album->sheet, found);
     if (!found) continue;
     if (!status.ok()) {
-      jobs[i].reason = sheetReason(album->name, status);
+      jobs[i].reason = sheetReason(*album, status);
       continue;
     }
     album->files = {jobs[i].input};
+    album->sheet.files = {fs::path(jobs[i].input).filename().string()};  // whatever name it gives
     claimed[i] = album;
   }
   // Each image's tracks in its place; the other files of a sheet's image go.
@@ -305,7 +318,6 @@ void applyCueSheets(const BatchSettings& settings, std::vector<Job>& jobs, Repor
     }
   }
   jobs = std::move(planned);
-  for (Job& job : jobs) job.planned = job.reason.empty();
 }
 
 }  // namespace pulsemill

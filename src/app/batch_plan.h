@@ -26,6 +26,7 @@ struct SheetAlbum {
   CueSheet sheet;
   std::vector<std::string> files;  // the sheet's FILEs as paths, in order
   std::string name;                // the sheet in messages: a ".cue" path, or the image's
+  bool carried = false;            // the image carries it (a tag or a FLAC block)
 };
 
 enum class Outcome { Converted, Retried, Skipped, Clipped, Failed, Lowered };
@@ -52,6 +53,7 @@ struct Job {
   std::string folder;         // the folder the walk found it in; empty: given by name
   std::shared_ptr<const SheetAlbum> sheet;  // a track of this image; null: a file of its own
   std::uint64_t frames = 0;   // a track's frames as its files declare them; 0: not known
+  bool inAlbum = false;       // one of an album's (or image's) tracks
 };
 
 // What runs as one: a file, or an album's tracks in order (--album, or
@@ -71,7 +73,7 @@ struct Unit {
 // A name as it goes into a pulsemill: line or the live display.
 std::string shown(const std::string& name);
 
-// Unless --no-cue, replaces each image that has a CUE sheet (a ".cue" file
+// Unless --no-cue or -o, replaces each image that has a CUE sheet (a ".cue" file
 // in its folder that names it in a FILE line, else a sheet the image
 // carries) by one job per track: "NN - TITLE" in a folder named after the
 // image (a sheet of several files: after the sheet). A sheet that names a

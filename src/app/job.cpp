@@ -154,6 +154,7 @@ Status convertAlbum(const RunSettings& settings, const AlbumPlan& album, std::ve
     result.inputPath = album.inputs[k];
     if (album.sheet == nullptr) {
       result.failedTrack = k;
+      result.failedName = album.inputs[k];
       result.outputPath = album.outputs[k];
     }
   };
@@ -220,7 +221,7 @@ Status convertAlbum(const RunSettings& settings, const AlbumPlan& album, std::ve
   if (chain.failedTrack() != TrackEnds::kNoTrack) failedInput(chain.failedTrack());
   if (failedOutput != TrackEnds::kNoTrack) {
     result.failedTrack = failedOutput;
-    result.outputPath = album.outputs[failedOutput];
+    result.failedName = result.outputPath = album.outputs[failedOutput];
   }
   if (status.ok())
     for (std::size_t k = 0; k < ends.trackCount(); ++k)

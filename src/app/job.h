@@ -64,6 +64,7 @@ struct AlbumResult {
   std::string inputPath;           // the input (or sheet) a failure concerns
   std::string outputPath;          // the output a failure concerns
   std::size_t failedTrack = SIZE_MAX;  // the track whose input or output failed; SIZE_MAX: none alone
+  std::string failedName;          // that track's input or output, as the other tracks name it
   std::int64_t finalOffset = 0;    // the last attempt's gain offset
   GainOutcome gain;                // what the automatic gain did, for the album
   std::vector<double> trackSeconds;  // each track's input audio, once committed

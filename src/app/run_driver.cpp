@@ -180,7 +180,7 @@ Status drive(const RunSettings& settings, PcmSource& source, const Diagnostics& 
     // from the input's declared length, and what is sent stays sent.
     const bool streamed = !outputs.seekable();
     if (streamed && outputs.first().isStandardOutput()) job.report.yieldStandardOutput();
-    if (streamed && ends != nullptr) {
+    if (streamed && ends != nullptr && tracks.size() > 1) {
       outputs.discard();
       return Status(StatusCode::StreamedOutput)
           .because("an album's tracks are written to files that can seek");
@@ -255,6 +255,10 @@ Status runAlbumDriver(const RunSettings& settings, PcmSource& source, const Trac
                       const Diagnostics& diagnostics, const std::vector<TrackOutput>& tracks,
                       std::size_t& failedOutput, const JobContext& job) {
   failedOutput = TrackEnds::kNoTrack;
+  if (tracks.size() != ends.trackCount())
+    return Status(StatusCode::InputRefused)
+        .because(std::to_string(ends.trackCount()) + " tracks for " + std::to_string(tracks.size()) +
+                 " outputs");
   return drive(settings, source, diagnostics, tracks, &ends, failedOutput, job);
 }
 

@@ -34,6 +34,10 @@ bool isSameFile(std::FILE* open, const std::string& path);
 // itself, and the console's standard output lines must not go there.
 bool isStandardOutputStream(const std::string& path);
 
+// Raises the process's limit of open files to the most the system allows
+// it: an album keeps every track's input and output open until it commits.
+void raiseOpenFileLimit();
+
 class InputFile {
  public:
   InputFile() = default;

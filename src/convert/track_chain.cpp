@@ -86,9 +86,14 @@ std::uint64_t TrackCuts::chainEnd(bool declared) const {
 std::uint64_t TrackCuts::streamFrame(const Start& start, bool declared) const {
   std::uint64_t first = 0;  // of the source
   for (std::size_t k = 0; k < start.source; ++k) {
-    const std::uint64_t frames = declared ? chain_.declaredFrames(k) : chain_.trackEnd(k) - first;
-    if ((declared && frames == 0) || (!declared && chain_.trackEnd(k) == kOpenEnd)) return kOpenEnd;
-    first += frames;
+    if (declared) {
+      if (chain_.declaredFrames(k) == 0) return kOpenEnd;
+      first += chain_.declaredFrames(k);
+    } else {
+      const std::uint64_t end = chain_.trackEnd(k);  // read once: the reader may store it meanwhile
+      if (end == kOpenEnd) return kOpenEnd;
+      first = end;
+    }
   }
   return first + start.frame;
 }

@@ -13,6 +13,8 @@ namespace pulsemill {
 
 namespace {
 
+constexpr std::size_t kMaxTrackNameBytes = 200;
+
 Status refused(int line, const std::string& why) {
   return Status(StatusCode::InputRefused)
       .because((line > 0 ? "line " + std::to_string(line) + ": " : std::string()) + why);
@@ -228,6 +230,13 @@ std::string cueTrackName(const CueSheet& sheet, std::size_t k) {
   for (char& c : name)
     if (static_cast<unsigned char>(c) < 0x20 || std::string("/\\:*?\"<>|").find(c) != std::string::npos)
       c = '_';
+  // Within a file system's 255 bytes, with room for an extension, cut
+  // between UTF-8 characters.
+  if (name.size() > kMaxTrackNameBytes) {
+    std::size_t end = kMaxTrackNameBytes;
+    while (end > 0 && (static_cast<unsigned char>(name[end]) & 0xC0) == 0x80) --end;
+    name.resize(end);
+  }
   return name;
 }
 

@@ -54,7 +54,8 @@ Status checkCueStarts(const CueSheet& sheet, const std::vector<std::uint64_t>& l
 
 // The output name of track `k` of `sheet`: "NN - TITLE" ("NN - Track NN"
 // without a title), NN its number in two digits, with the characters a
-// file system refuses (/ \ : * ? " < > | and controls) replaced by "_".
+// file system refuses (/ \ : * ? " < > | and controls) replaced by "_",
+// and cut to 200 bytes at most (between UTF-8 characters).
 std::string cueTrackName(const CueSheet& sheet, std::size_t k);
 
 }  // namespace pulsemill
