@@ -110,7 +110,7 @@ TEST(AlbumE2E, TracksJoinBitForBitIntoTheWholeStream) {
 // Resume skips an album only when every track is done, and converts it
 // whole otherwise (the same bytes again). A track whose output is blocked
 // or whose input cannot be read fails the album: every track says so, and
-// nothing is written.
+// nothing is written. A clip is the album's.
 TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
   TempDir dir;
   std::filesystem::create_directories(dir.file("album"));
@@ -147,6 +147,14 @@ TEST(AlbumE2E, AnAlbumIsWrittenAndResumedWhole) {
   for (const char* name : {"album/1.dsf", "album/2.dsf", "album/3.dsf"})
     EXPECT_FALSE(testsupport::fileExists(dir.file(name))) << name;
   EXPECT_TRUE(testsupport::temporaries(dir.path()).empty());
+  // A clip is the album's, not one track's.
+  std::filesystem::create_directories(dir.file("hot"));
+  for (const char* name : {"hot/1.wav", "hot/2.wav"})
+    testsupport::makeWave(dir, name, 44100, 16, 3000, "const:32767", "silence");
+  r = testsupport::convertIn(dir, {"--album", "--rate", "64", "--taps", "2048", "--gain", "0", "hot"});
+  EXPECT_EQ(2, r.exitStatus) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("2 clipped, 0 failed")) << r.err;
+  EXPECT_NE(std::string::npos, r.err.find("pulsemill: clipped: album hot (offset 0)\n")) << r.err;
 }
 
 // A CUE sheet cuts its image into tracks at floor(position x rate / 75)

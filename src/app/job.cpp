@@ -215,8 +215,12 @@ Status convertAlbum(const RunSettings& settings, const AlbumPlan& album, std::ve
     outputs.push_back({album.outputs[k], album.sheet != nullptr ? &sheetTags[k] : &open[k].tags});
   const TrackCuts cuts(chain, starts);
   const TrackEnds& ends = album.sheet != nullptr ? static_cast<const TrackEnds&>(cuts) : chain;
+  // From here a failure is the album's, unless a track's input or output says otherwise.
   std::size_t failedOutput = TrackEnds::kNoTrack;
+  result.failedTrack = TrackEnds::kNoTrack;
+  result.failedName.clear();
   result.inputPath = settings.inputPath;
+  result.outputPath = album.outputs.front();
   status = runAlbumDriver(run, chain, ends, diagnostics, outputs, failedOutput, job);
   if (chain.failedTrack() != TrackEnds::kNoTrack) failedInput(chain.failedTrack());
   if (failedOutput != TrackEnds::kNoTrack) {
