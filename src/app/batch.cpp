@@ -595,8 +595,8 @@ int runBatch(const BatchSettings& settings, KernelIsa isa, bool isaForced, Repor
     printGainLine(first, "album " + shown(unit.album), console);
     if (first.outcome == Outcome::Converted || first.outcome == Outcome::Lowered ||
         first.outcome == Outcome::Retried)
-      console.err("pulsemill: album %s: %zu tracks at %g dB\n", shown(unit.album).c_str(),
-                  unit.jobs.size(), unit.gainDb);
+      console.err("pulsemill: album %s: %zu track%s at %g dB\n", shown(unit.album).c_str(),
+                  unit.jobs.size(), unit.jobs.size() == 1 ? "" : "s", unit.gainDb);
   }
   console.flush();
   if (counts[static_cast<int>(Outcome::Failed)] > 0 || emptyFolder) return 1;
