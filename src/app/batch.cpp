@@ -196,19 +196,15 @@ void resumeCheck(const BatchSettings& settings, Job& job, Report& console) {
     made = readEncoderSettings(fd, size, tagOffset);
     close(fd);
   }
-  struct stat in;
-  if (check.damage.empty() && stat(job.input.c_str(), &in) == 0 && S_ISREG(in.st_mode)) {
-    InputFile input;
-    CapturedReport quiet;  // the header report is not wanted here
-    OpenedInput opened;
+  if (check.damage.empty()) {
     JobPlan plan;
     // An image's track is cut from one aligned stream, as an album's.
     RunSettings run = settings.run;
     if (job.sheet != nullptr) run.album = run.alignOutput = true;
-    if (input.open(job.input).ok() && openInput(input, job.input, quiet, opened).ok() &&
-        planJob(run, opened.source->sampleRate(), plan).ok()) {
+    const InputFacts& facts = probeInput(job.input, job.facts, false);
+    if (facts.readable && planJob(run, facts.rate, plan).ok()) {
       // Whole at its own rate: the input's (or track's) frames times the file's ratio.
-      const std::uint64_t frames = job.sheet != nullptr ? job.frames : opened.source->totalFrames();
+      const std::uint64_t frames = facts.frames;
       const std::uint64_t wanted = frames * (check.sampleRate / plan.inputRate);
       if (frames != 0 && check.samplesPerChannel != 0 && check.sampleRate % plan.inputRate == 0 &&
           check.samplesPerChannel != wanted)

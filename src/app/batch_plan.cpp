@@ -22,19 +22,11 @@ std::string shown(const std::string& name) { return printableName(name); }
 
 namespace {
 
-constexpr std::uintmax_t kMaxSheetBytes = 1 << 20;
-
 // The number a track tag starts with ("3" of "3/12"); -1 when it has none.
 long leadingNumber(const std::string& text) {
   char* end = nullptr;
   const long n = std::strtol(text.c_str(), &end, 10);
   return end != text.c_str() && n >= 0 ? n : -1;
-}
-
-bool isSheetName(const fs::path& path) {
-  std::string extension = path.extension().string();
-  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return extension == ".cue";
 }
 
 using FileId = std::pair<dev_t, ino_t>;
@@ -44,6 +36,39 @@ bool fileId(const std::string& path, FileId& id) {
   if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   id = {st.st_dev, st.st_ino};
   return true;
+}
+
+}  // namespace
+
+const InputFacts& probeInput(const std::string& path, InputFacts& facts, bool tags) {
+  FileId id;
+  if ((facts.probed && (facts.tagged || !tags)) || !fileId(path, id)) return facts;
+  facts = InputFacts();
+  facts.probed = true;
+  InputFile input;
+  CapturedReport quiet;  // the header report is not wanted here
+  OpenedInput opened;
+  if (!input.open(path).ok() || !openInput(input, path, quiet, opened).ok()) return facts;
+  facts.readable = true;
+  facts.rate = opened.source->sampleRate();
+  facts.frames = opened.source->totalFrames();
+  if (!tags) return facts;
+  facts.tagged = true;
+  const TagSet tagSet = readInputTags(opened, input, quiet);
+  facts.disc = leadingNumber(tagSet.disc);
+  facts.track = leadingNumber(tagSet.track);
+  facts.sheetStatus = embeddedCueSheet(opened, tagSet, facts.sheet, facts.carriesSheet);
+  return facts;
+}
+
+namespace {
+
+constexpr std::uintmax_t kMaxSheetBytes = 1 << 20;
+
+bool isSheetName(const fs::path& path) {
+  std::string extension = path.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return extension == ".cue";
 }
 
 // A sheet's refusal as a job's reason: "SHEET: line N: WHY" ("its CUE
@@ -113,21 +138,17 @@ void readFolderSheets(const fs::path& folder, std::vector<Job>& jobs,
 // from the files' declared lengths. False, with the image's reason set,
 // when the image cannot be cut so.
 bool trackJobs(const BatchSettings& settings, const std::shared_ptr<SheetAlbum>& album, Job& image,
+               std::vector<Job>& jobs, const std::map<FileId, std::size_t>& byFile,
                std::vector<Job>& tracks) {
-  std::vector<std::uint64_t> lengths;
+  std::vector<std::uint64_t> lengths;  // 0: not declared, or not readable (its conversion says why)
   std::uint32_t rate = 0;
   for (const std::string& file : album->files) {
-    InputFile input;
-    CapturedReport quiet;
-    OpenedInput opened;
-    Status status = input.open(file);
-    if (status.ok()) status = openInput(input, file, quiet, opened);
-    if (!status.ok()) {
-      lengths.push_back(0);  // its conversion says why
-      continue;
-    }
-    if (rate == 0) rate = opened.source->sampleRate();
-    lengths.push_back(opened.source->totalFrames());
+    FileId id;
+    InputFacts own;  // of a file that is no job of the batch
+    const auto job = fileId(file, id) ? byFile.find(id) : byFile.end();
+    const InputFacts& facts = probeInput(file, job != byFile.end() ? jobs[job->second].facts : own, false);
+    if (rate == 0 && facts.readable) rate = facts.rate;
+    lengths.push_back(facts.readable ? facts.frames : 0);
   }
   const Status status = checkCueStarts(album->sheet, lengths, rate);
   if (!status.ok()) {
@@ -158,7 +179,10 @@ bool trackJobs(const BatchSettings& settings, const std::shared_ptr<SheetAlbum>&
     Job& track = tracks.back();
     track.sheet = album;
     const std::uint64_t end = k + 1 < starts.size() ? starts[k + 1] : total;
-    track.frames = end != kUnknown && starts[k] != kUnknown && end > starts[k] ? end - starts[k] : 0;
+    track.facts.probed = true;  // never the whole image's length
+    track.facts.readable = rate != 0;
+    track.facts.rate = rate;
+    track.facts.frames = end != kUnknown && starts[k] != kUnknown && end > starts[k] ? end - starts[k] : 0;
   }
   return true;
 }
@@ -197,18 +221,9 @@ std::vector<Unit> formUnits(const BatchSettings& settings, std::vector<Job>& job
     std::vector<Probe> probes;
     std::map<std::uint32_t, std::size_t> rates;
     for (Job* job : groups[key]) {
-      InputFile input;
-      CapturedReport quiet;
-      OpenedInput opened;
-      Probe probe{job, 0, -1, -1};
-      if (input.open(job->input).ok() && openInput(input, job->input, quiet, opened).ok()) {
-        probe.rate = opened.source->sampleRate();
-        const TagSet tags = readInputTags(opened, input, quiet);
-        probe.disc = leadingNumber(tags.disc);
-        probe.track = leadingNumber(tags.track);
-        ++rates[probe.rate];
-      }
-      probes.push_back(probe);
+      const InputFacts& facts = probeInput(job->input, job->facts, true);
+      probes.push_back({job, facts.readable ? facts.rate : 0, facts.disc, facts.track});
+      if (facts.readable) ++rates[facts.rate];
     }
     std::uint32_t albumRate = 0;
     std::size_t most = 0;
@@ -278,19 +293,14 @@ void applyCueSheets(const BatchSettings& settings, std::vector<Job>& jobs, Repor
   // A sheet the image carries, when no ".cue" file claimed it.
   for (const auto& [id, i] : byFile) {
     if (claimed[i] != nullptr || !jobs[i].reason.empty()) continue;
-    InputFile input;
-    CapturedReport quiet;
-    OpenedInput opened;
-    if (!input.open(jobs[i].input).ok() || !openInput(input, jobs[i].input, quiet, opened).ok())
-      continue;
+    const InputFacts& facts = probeInput(jobs[i].input, jobs[i].facts, true);
+    if (!facts.carriesSheet) continue;
     auto album = std::make_shared<SheetAlbum>();
     album->name = jobs[i].input;
     album->carried = true;
-    bool found = false;
-    const Status status = embeddedCueSheet(opened, readInputTags(opened, input, quiet), album->sheet, found);
-    if (!found) continue;
-    if (!status.ok()) {
-      jobs[i].reason = sheetReason(*album, status);
+    album->sheet = facts.sheet;
+    if (!facts.sheetStatus.ok()) {
+      jobs[i].reason = sheetReason(*album, facts.sheetStatus);
       continue;
     }
     album->files = {jobs[i].input};
@@ -308,7 +318,7 @@ void applyCueSheets(const BatchSettings& settings, std::vector<Job>& jobs, Repor
     }
     if (!placed.insert(album.get()).second) continue;
     std::vector<Job> tracks;
-    if (trackJobs(settings, album, jobs[i], tracks)) {
+    if (trackJobs(settings, album, jobs[i], jobs, byFile, tracks)) {
       if (settings.verbose)
         console.err("pulsemill: %s: %zu tracks by %s\n", shown(jobs[i].input).c_str(), tracks.size(),
                     shown(album->name).c_str());

@@ -29,6 +29,20 @@ struct SheetAlbum {
   bool carried = false;            // the image carries it (a tag or a FLAC block)
 };
 
+// What planning reads of a regular input, each input opened once for it
+// (probeInput).
+struct InputFacts {
+  bool probed = false;       // opened for planning (a regular file only)
+  bool tagged = false;       // and its tags read
+  bool readable = false;     // a format this converter reads, its header accepted
+  std::uint32_t rate = 0;    // Hz
+  std::uint64_t frames = 0;  // as declared; 0: not declared
+  long disc = -1, track = -1;  // the numbers its tags start with; -1: none
+  bool carriesSheet = false;   // a CUE sheet in a tag or a FLAC block
+  Status sheetStatus;          // that sheet's refusal, when malformed
+  CueSheet sheet;
+};
+
 enum class Outcome { Converted, Retried, Skipped, Clipped, Failed, Lowered };
 
 // Job::otherSettings of an output without our TSSE frame.
@@ -52,8 +66,8 @@ struct Job {
   std::string warnings;       // the run's warning lines, shown without --verbose too
   std::string folder;         // the folder the walk found it in; empty: given by name
   std::shared_ptr<const SheetAlbum> sheet;  // a track of this image; null: a file of its own
-  std::uint64_t frames = 0;   // a track's frames as its files declare them; 0: not known
   bool inAlbum = false;       // one of an album's (or image's) tracks
+  InputFacts facts;           // of the input; a track's: its image's rate and its own frames
 };
 
 // What runs as one: a file, or an album's tracks in order (--album, or
@@ -72,6 +86,12 @@ struct Unit {
 
 // A name as it goes into a pulsemill: line or the live display.
 std::string shown(const std::string& name);
+
+// The facts of the input `path`, kept in `facts`: read on the first call
+// (with its tags when `tags`; a later call that wants them reads them
+// then). A FIFO or device is never opened: its stream belongs to its
+// conversion.
+const InputFacts& probeInput(const std::string& path, InputFacts& facts, bool tags);
 
 // Unless --no-cue or -o, replaces each image that has a CUE sheet (a ".cue" file
 // in its folder that names it in a FILE line, else a sheet the image
