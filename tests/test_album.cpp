@@ -218,6 +218,10 @@ TEST(AlbumE2E, ACueSheetCutsItsImageIntoTaggedTracks) {
             testsupport::id3TagsByMutagen(dir.file("image/01 - Intro_ Live.dsf")));
   EXPECT_NE(std::string::npos,
             testsupport::id3TagsByMutagen(dir.file("image/02 - Track 02.dsf")).find("TPE1 Guest\n"));
+  // Resume checks each track against its own length: all whole, all skipped.
+  r = run({"image.flac", "block.flac", "a.wav"});
+  EXPECT_NE(std::string::npos, r.err.find("0 converted (0 after a clip, 0 at a lower gain), 9 skipped"))
+      << r.err;
   r = run({"--no-cue", "image.flac"});
   EXPECT_EQ(0, r.exitStatus) << r.err;
   EXPECT_TRUE(testsupport::fileExists(dir.file("image.dsf")));
